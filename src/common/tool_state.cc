@@ -1,0 +1,3 @@
+#include "common/tool_state.h"
+
+ToolState toolState;

@@ -1,0 +1,74 @@
+#include "header/procedures.h"
+
+#include "common/tool_state.h"
+#include "header/header_block.h"
+#include "io/io.h"
+
+const char BACKUP_FILE_NAME[] = "KEMBU.BIN";
+
+static const char MSG_INPUT_IS_BACKUP[] = "\r\nInput file is KEMBU.BIN!";
+static const char MSG_OPEN_INPUT[] = "\r\nError opening input file!";
+static const char MSG_READ_INPUT[] = "\r\nError reading input file!";
+static const char MSG_BAD_CHECKSUM[] = "\r\nBad checksum in input file!";
+static const char MSG_CREATE_BACKUP[] = "\r\nError creating KEMBU.BIN!";
+static const char MSG_WRITE_BACKUP[] = "\r\nError writing KEMBU.BIN!";
+static const char MSG_OPEN_BACKUP[] = "\r\nError opening KEMBU.BIN!";
+static const char MSG_READ_BACKUP[] = "\r\nError reading KEMBU.BIN!";
+static const char MSG_OPEN_OUTPUT[] = "\r\nError opening output file!";
+static const char MSG_WRITE_OUTPUT[] = "\r\nError writing output file!";
+static const char MSG_BACKUP_OK[] = "\r\nBackup Ok!";
+static const char MSG_RESTORE_OK[] = "\r\nRestore Ok!";
+
+// A short count is as much a failure as a failed call.
+static bool ReadExactly(void* buffer, uint32_t count) {
+  const IoResult result = ReadInput(buffer, count);
+  return !result.failed && result.count == count;
+}
+
+// Success only once every byte has been written and flushed to storage.
+static bool WriteExactlyAndFlush(const void* buffer, uint32_t count) {
+  const IoResult result = WriteOutput(buffer, count);
+  return !result.failed && result.count == count && FlushOutput();
+}
+
+// Reads and checks the image's header block into the header buffer; returns
+// the failure message, or nullptr when the block is valid.
+static const char* LoadImageHeader() {
+  if (!OpenInput(toolState.imageName)) return MSG_OPEN_INPUT;
+  if (!ReadExactly(toolState.headerBuffer, HEADER_SIZE)) return MSG_READ_INPUT;
+  if (!VerifyHeader(toolState.headerBuffer)) return MSG_BAD_CHECKSUM;
+  return nullptr;
+}
+
+const char* RunBackup() {
+  // Refused before the delete below: that would destroy the image itself.
+  if (IsSameFile(toolState.imageName, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
+
+  // A failed backup must not leave an older body behind for a later restore.
+  DeleteNamedFile(BACKUP_FILE_NAME);
+  const char* failure = LoadImageHeader();
+  if (failure) return failure;
+  if (!CreateOutput(BACKUP_FILE_NAME)) return MSG_CREATE_BACKUP;
+  if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) {
+    return MSG_WRITE_BACKUP;
+  }
+  return MSG_BACKUP_OK;
+}
+
+const char* RunRestore() {
+  if (IsSameFile(toolState.imageName, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
+
+  const char* failure = LoadImageHeader();
+  if (failure) return failure;
+  CloseInput();
+
+  if (!OpenInput(BACKUP_FILE_NAME)) return MSG_OPEN_BACKUP;
+  if (!ReadExactly(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) return MSG_READ_BACKUP;
+  CloseInput();
+
+  // The image keeps its own lead-in; the checksum now covers the saved body.
+  SealHeader(toolState.headerBuffer);
+  if (!OpenOutput(toolState.imageName)) return MSG_OPEN_OUTPUT;
+  if (!WriteExactlyAndFlush(toolState.headerBuffer, HEADER_SIZE)) return MSG_WRITE_OUTPUT;
+  return MSG_RESTORE_OK;
+}

@@ -1,0 +1,55 @@
+// The tool's only contact with the operating system: the console, the process,
+// and two file slots in toolState (one file open for reading, one for writing).
+// One implementation per platform; the build picks it.
+#pragma once
+
+#include <stdint.h>
+
+struct IoResult {
+  bool failed;     // the platform call itself failed
+  uint32_t count;  // bytes actually moved; meaningful only when !failed
+};
+
+// Prepares the process and stores the standard-output handle in toolState.
+// Runs first; afterwards both slots are empty.
+void StartPlatform();
+
+// The raw command line: the program name, then the arguments as typed, as one
+// zero-terminated 8-bit text.
+const char* GetRawCommandLine();
+
+// Ends the process with exit code 0.
+[[noreturn]] void EndProcess();
+
+// Writes the text, without its terminating zero, to standard output in one
+// call. A failed or short write goes unnoticed.
+void PrintText(const char* text);
+
+// Open an existing file exclusively into the input slot (for reading) or the
+// output slot (for writing, without truncation). Never create; false on
+// failure, and then the slot keeps what it held.
+bool OpenInput(const char* name);
+bool OpenOutput(const char* name);
+
+// Opens an empty file for writing into the output slot: a new one, or else an
+// existing one emptied. Never follows a symbolic link on the way.
+bool CreateOutput(const char* name);
+
+// One read or write at the slot's current position; a short count is reported
+// as it is and never completed.
+IoResult ReadInput(void* buffer, uint32_t count);
+IoResult WriteOutput(const void* buffer, uint32_t count);
+
+// Flushes what was written to the output slot through to storage.
+bool FlushOutput();
+
+// Close the slot's file when it holds one; the slot is empty afterwards.
+void CloseInput();
+void CloseOutput();
+
+// Deletes the file; whether that worked is not reported.
+void DeleteNamedFile(const char* name);
+
+// True when both names exist and, after following symbolic links, are the
+// same file. False when either cannot be looked at.
+bool IsSameFile(const char* nameA, const char* nameB);

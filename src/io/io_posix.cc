@@ -1,0 +1,155 @@
+// Console, process and file slots over POSIX descriptors.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/run_tool.h"
+#include "common/tool_state.h"
+#include "io/io.h"
+
+// Descriptor 0 is a valid one, so an empty slot holds -1.
+static const SlotHandle EMPTY_SLOT = -1;
+
+// Opens never wait (a FIFO without a writer, a device), are never inherited,
+// and never make the file the controlling terminal.
+static const int COMMON_OPEN_FLAGS = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+// The kernel caps all argument strings of a process together at 6 MiB, so a
+// line joined from them always fits.
+static const size_t LINE_BUFFER_SIZE = (6u << 20) + 64;
+
+static int argumentCount;
+static char** argumentVector;
+static char commandLine[LINE_BUFFER_SIZE];
+
+int main(int argc, char** argv) {
+  argumentCount = argc;
+  argumentVector = argv;
+  RunTool();
+}
+
+// A standard descriptor that is closed at start would be handed out by the
+// next open; the tool would then print into the image or the backup file.
+static void FillClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      if (open("/dev/null", O_RDWR | O_NOCTTY) != fd) _exit(0);
+    }
+  }
+}
+
+void StartPlatform() {
+  FillClosedStandardDescriptors();
+  // A reader that went away must not end the run in the middle of a write.
+  signal(SIGPIPE, SIG_IGN);
+  toolState.inputSlot = EMPTY_SLOT;
+  toolState.outputSlot = EMPTY_SLOT;
+  toolState.standardOutput = STDOUT_FILENO;
+}
+
+// The line is "kembu", then each argument after one space, bytes unchanged.
+const char* GetRawCommandLine() {
+  static const char PROGRAM_WORD[] = "kembu";
+  size_t length = sizeof PROGRAM_WORD - 1;
+  memcpy(commandLine, PROGRAM_WORD, length);
+  for (int i = 1; i < argumentCount; ++i) {
+    const size_t argumentLength = strlen(argumentVector[i]);
+    if (argumentLength + 1 >= LINE_BUFFER_SIZE - length) {
+      length = sizeof PROGRAM_WORD - 1;  // cannot happen; never cut a name
+      break;
+    }
+    commandLine[length++] = ' ';
+    memcpy(commandLine + length, argumentVector[i], argumentLength);
+    length += argumentLength;
+  }
+  commandLine[length] = '\0';
+  return commandLine;
+}
+
+void EndProcess() { _exit(0); }
+
+void PrintText(const char* text) {
+  const ssize_t ignored = write(static_cast<int>(toolState.standardOutput), text, strlen(text));
+  (void)ignored;
+}
+
+// Opens the file and takes an exclusive lock on it without waiting; a
+// directory is refused, as it is on Windows. Returns the descriptor or -1.
+static int OpenLocked(const char* name, int flags) {
+  const int fd = open(name, flags | COMMON_OPEN_FLAGS, 0666);
+  if (fd == -1) return -1;
+  struct stat status;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+static bool FillSlot(SlotHandle* slot, int fd) {
+  if (fd == -1) return false;
+  *slot = fd;
+  return true;
+}
+
+bool OpenInput(const char* name) {
+  return FillSlot(&toolState.inputSlot, OpenLocked(name, O_RDONLY));
+}
+
+bool OpenOutput(const char* name) {
+  return FillSlot(&toolState.outputSlot, OpenLocked(name, O_WRONLY));
+}
+
+bool CreateOutput(const char* name) {
+  // O_EXCL refuses any existing name, a symbolic link included.
+  int fd = OpenLocked(name, O_WRONLY | O_CREAT | O_EXCL);
+  if (fd == -1) {
+    // Emptied only once locked, so a file another run holds stays whole.
+    fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW);
+    if (fd != -1 && ftruncate(fd, 0) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  return FillSlot(&toolState.outputSlot, fd);
+}
+
+static IoResult ToIoResult(ssize_t moved) {
+  IoResult result;
+  result.failed = moved < 0;
+  result.count = moved < 0 ? 0 : static_cast<uint32_t>(moved);
+  return result;
+}
+
+IoResult ReadInput(void* buffer, uint32_t count) {
+  return ToIoResult(read(static_cast<int>(toolState.inputSlot), buffer, count));
+}
+
+IoResult WriteOutput(const void* buffer, uint32_t count) {
+  return ToIoResult(write(static_cast<int>(toolState.outputSlot), buffer, count));
+}
+
+bool FlushOutput() { return fsync(static_cast<int>(toolState.outputSlot)) == 0; }
+
+static void EmptySlot(SlotHandle* slot) {
+  if (*slot == EMPTY_SLOT) return;
+  close(static_cast<int>(*slot));
+  *slot = EMPTY_SLOT;
+}
+
+void CloseInput() { EmptySlot(&toolState.inputSlot); }
+
+void CloseOutput() { EmptySlot(&toolState.outputSlot); }
+
+void DeleteNamedFile(const char* name) { unlink(name); }
+
+bool IsSameFile(const char* nameA, const char* nameB) {
+  struct stat a;
+  struct stat b;
+  if (stat(nameA, &a) != 0 || stat(nameB, &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}

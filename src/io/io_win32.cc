@@ -1,0 +1,120 @@
+// Console, process and file slots over the Win32 functions of KERNEL32.
+// The program links without a C runtime: RunTool is the raw entry point.
+#include <windows.h>
+
+#include "common/tool_state.h"
+#include "io/io.h"
+
+// No successful CreateFileA returns zero, so zero marks an empty slot, and
+// the zeroed toolState starts with both slots empty.
+static const SlotHandle EMPTY_SLOT = 0;
+
+static HANDLE AsHandle(SlotHandle slot) { return reinterpret_cast<HANDLE>(slot); }
+
+// Without a C runtime, these are ours to provide for the calls the compiler
+// emits when it copies or clears memory.
+extern "C" void* memset(void* destination, int value, size_t count) {
+  unsigned char* bytes = static_cast<unsigned char*>(destination);
+  while (count--) *bytes++ = static_cast<unsigned char>(value);
+  return destination;
+}
+
+extern "C" void* memcpy(void* destination, const void* source, size_t count) {
+  unsigned char* to = static_cast<unsigned char*>(destination);
+  const unsigned char* from = static_cast<const unsigned char*>(source);
+  while (count--) *to++ = *from++;
+  return destination;
+}
+
+void StartPlatform() {
+  toolState.standardOutput = reinterpret_cast<SlotHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+const char* GetRawCommandLine() { return GetCommandLineA(); }
+
+void EndProcess() { ExitProcess(0); }
+
+static DWORD TextLength(const char* text) {
+  DWORD length = 0;
+  while (text[length]) ++length;
+  return length;
+}
+
+void PrintText(const char* text) {
+  DWORD written;
+  WriteFile(AsHandle(toolState.standardOutput), text, TextLength(text), &written, nullptr);
+}
+
+// Share mode 0: nobody else may open the file while the tool holds it.
+static bool OpenIntoSlot(SlotHandle* slot, const char* name, DWORD access, DWORD disposition,
+                         DWORD attributes) {
+  const HANDLE handle = CreateFileA(name, access, 0, nullptr, disposition, attributes, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  *slot = reinterpret_cast<SlotHandle>(handle);
+  return true;
+}
+
+bool OpenInput(const char* name) {
+  return OpenIntoSlot(&toolState.inputSlot, name, GENERIC_READ, OPEN_EXISTING, 0);
+}
+
+bool OpenOutput(const char* name) {
+  return OpenIntoSlot(&toolState.outputSlot, name, GENERIC_WRITE, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL);
+}
+
+bool CreateOutput(const char* name) {
+  return OpenIntoSlot(&toolState.outputSlot, name, GENERIC_WRITE, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL) ||
+         OpenIntoSlot(&toolState.outputSlot, name, GENERIC_WRITE, TRUNCATE_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL);
+}
+
+IoResult ReadInput(void* buffer, uint32_t count) {
+  DWORD moved = 0;
+  IoResult result;
+  result.failed = !ReadFile(AsHandle(toolState.inputSlot), buffer, count, &moved, nullptr);
+  result.count = moved;
+  return result;
+}
+
+IoResult WriteOutput(const void* buffer, uint32_t count) {
+  DWORD moved = 0;
+  IoResult result;
+  result.failed = !WriteFile(AsHandle(toolState.outputSlot), buffer, count, &moved, nullptr);
+  result.count = moved;
+  return result;
+}
+
+bool FlushOutput() { return FlushFileBuffers(AsHandle(toolState.outputSlot)) != 0; }
+
+static void EmptySlot(SlotHandle* slot) {
+  if (*slot == EMPTY_SLOT) return;
+  CloseHandle(AsHandle(*slot));
+  *slot = EMPTY_SLOT;
+}
+
+void CloseInput() { EmptySlot(&toolState.inputSlot); }
+
+void CloseOutput() { EmptySlot(&toolState.outputSlot); }
+
+void DeleteNamedFile(const char* name) { DeleteFileA(name); }
+
+// Opened for no access at all, so the look does not disturb other holders.
+static bool GetFileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* identity) {
+  const HANDLE handle =
+      CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const BOOL known = GetFileInformationByHandle(handle, identity);
+  CloseHandle(handle);
+  return known != 0;
+}
+
+bool IsSameFile(const char* nameA, const char* nameB) {
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  return GetFileIdentity(nameA, &a) && GetFileIdentity(nameB, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
