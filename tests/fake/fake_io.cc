@@ -1,0 +1,153 @@
+#include "fake/fake_io.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "common/tool_state.h"
+#include "io/io.h"
+
+namespace {
+
+struct OpenFile {
+  std::shared_ptr<FakeFile> file;
+  std::string name;
+  size_t position = 0;
+};
+
+FakeDisk disk;
+OpenFile handles[3];  // handle 1 serves the input slot, 2 the output slot
+
+// Counts the call; true when this is the one chosen to fail.
+bool Fails(CallKind kind, const std::string& name) {
+  disk.calls.push_back({kind, name});
+  return static_cast<int>(disk.calls.size()) == disk.failCall;
+}
+
+bool CutsShort() { return static_cast<int>(disk.calls.size()) == disk.shortCall; }
+
+bool IsOpen(const std::shared_ptr<FakeFile>& file) {
+  return handles[1].file == file || handles[2].file == file;
+}
+
+bool Open(SlotHandle* slot, SlotHandle handle, const std::shared_ptr<FakeFile>& file,
+          const std::string& name) {
+  if (*slot != 0) disk.slotMisuse = true;
+  handles[handle] = {file, name, 0};
+  *slot = handle;
+  return true;
+}
+
+std::shared_ptr<FakeFile> Find(const std::string& name) {
+  auto found = disk.files.find(name);
+  return found == disk.files.end() ? nullptr : found->second;
+}
+
+void Close(SlotHandle* slot) {
+  if (*slot == 0) return;
+  handles[*slot] = OpenFile();
+  *slot = 0;
+}
+
+}  // namespace
+
+void FakeDisk::Put(const std::string& name, const Bytes& content) {
+  files[name] = std::make_shared<FakeFile>();
+  files[name]->bytes = content;
+}
+
+bool FakeDisk::AnySlotOpen() const { return handles[1].file || handles[2].file; }
+
+FakeDisk& ResetFakeDisk() {
+  disk = FakeDisk();
+  handles[1] = handles[2] = OpenFile();
+  toolState = ToolState();
+  return disk;
+}
+
+void StartPlatform() {}
+const char* GetRawCommandLine() { return ""; }
+void EndProcess() { abort(); }
+void PrintText(const char*) {}
+
+bool OpenInput(const char* name) {
+  auto file = Find(name);
+  if (Fails(CallKind::kOpenInput, name) || !file || file->directory || IsOpen(file)) return false;
+  return Open(&toolState.inputSlot, 1, file, name);
+}
+
+bool OpenOutput(const char* name) {
+  auto file = Find(name);
+  if (Fails(CallKind::kOpenOutput, name) || !file || file->directory || file->readOnly ||
+      IsOpen(file)) {
+    return false;
+  }
+  return Open(&toolState.outputSlot, 2, file, name);
+}
+
+bool CreateOutput(const char* name) {
+  auto file = Find(name);
+  if (Fails(CallKind::kCreate, name)) return false;
+  if (!file) {
+    disk.Put(name, {});
+    file = Find(name);
+  } else if (file->directory || file->readOnly || IsOpen(file)) {
+    return false;
+  }
+  file->bytes.clear();
+  return Open(&toolState.outputSlot, 2, file, name);
+}
+
+static IoResult Moved(uint32_t count) { return IoResult{false, count}; }
+
+IoResult ReadInput(void* buffer, uint32_t count) {
+  OpenFile& open = handles[toolState.inputSlot];
+  if (!open.file) disk.slotMisuse = true;
+  if (Fails(CallKind::kRead, open.name) || !open.file) return IoResult{true, 0};
+  const Bytes& bytes = open.file->bytes;
+  uint32_t moved = open.position >= bytes.size()
+                       ? 0
+                       : static_cast<uint32_t>(std::min<size_t>(count, bytes.size() - open.position));
+  if (CutsShort() && moved > 0) --moved;
+  memcpy(buffer, bytes.data() + open.position, moved);
+  open.position += moved;
+  return Moved(moved);
+}
+
+IoResult WriteOutput(const void* buffer, uint32_t count) {
+  OpenFile& open = handles[toolState.outputSlot];
+  if (!open.file) disk.slotMisuse = true;
+  if (Fails(CallKind::kWrite, open.name) || !open.file) return IoResult{true, 0};
+  const uint32_t moved = CutsShort() ? count - 1 : count;
+  Bytes& bytes = open.file->bytes;
+  if (bytes.size() < open.position + moved) bytes.resize(open.position + moved);
+  memcpy(bytes.data() + open.position, buffer, moved);
+  open.position += moved;
+  return Moved(moved);
+}
+
+bool FlushOutput() {
+  if (!handles[toolState.outputSlot].file) disk.slotMisuse = true;
+  return !Fails(CallKind::kFlush, handles[toolState.outputSlot].name);
+}
+
+void CloseInput() { Close(&toolState.inputSlot); }
+void CloseOutput() { Close(&toolState.outputSlot); }
+
+void DeleteNamedFile(const char* name) {
+  auto file = Find(name);
+  // Like DeleteFileA: a directory, a read-only file or an open one stays.
+  if (Fails(CallKind::kDelete, name) || !file || file->directory || file->readOnly ||
+      IsOpen(file)) {
+    return;
+  }
+  disk.files.erase(name);
+}
+
+bool IsSameFile(const char* nameA, const char* nameB) {
+  auto a = Find(nameA);
+  auto b = Find(nameB);
+  if (Fails(CallKind::kSameFile, nameA)) return false;
+  return a && a == b;
+}

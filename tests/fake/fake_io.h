@@ -1,0 +1,43 @@
+// An in-memory disk behind the platform layer, for running the procedures
+// without touching real files. It keeps Windows' share-mode-0 rules (a file
+// open in one slot cannot be opened again or deleted) and can make any one
+// platform call fail, or cut one read or write short by one byte.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+struct FakeFile {
+  Bytes bytes;
+  bool readOnly = false;
+  bool directory = false;
+};
+
+enum class CallKind { kSameFile, kDelete, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush };
+
+struct PlatformCall {
+  CallKind kind;
+  std::string name;  // the file the call is about
+};
+
+struct FakeDisk {
+  // Names map to files; two names sharing one file are hard links.
+  std::map<std::string, std::shared_ptr<FakeFile>> files;
+
+  int failCall = 0;   // 1-based number of the platform call that fails; 0: none
+  int shortCall = 0;  // 1-based number of a read or write that moves one byte less
+  std::vector<PlatformCall> calls;
+  bool slotMisuse = false;  // an open into a full slot, or a read/write on an empty one
+
+  void Put(const std::string& name, const Bytes& bytes);
+  bool Has(const std::string& name) const { return files.count(name) != 0; }
+  const Bytes& Get(const std::string& name) const { return files.at(name)->bytes; }
+  bool AnySlotOpen() const;
+};
+
+// Installs a fresh disk and empties both slots; returns the disk.
+FakeDisk& ResetFakeDisk();

@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "common/tool_state.h"
+#include "fake/fake_io.h"
+#include "header/header_block.h"
+#include "header/procedures.h"
+#include "io/io.h"
+
+namespace {
+
+const char kImage[] = "fw.img";
+const char kBackup[] = "KEMBU.BIN";
+
+const std::string kBackupOk = "\r\nBackup Ok!";
+const std::string kRestoreOk = "\r\nRestore Ok!";
+const std::string kInputIsBackup = "\r\nInput file is KEMBU.BIN!";
+const std::string kOpenInput = "\r\nError opening input file!";
+const std::string kReadInput = "\r\nError reading input file!";
+const std::string kBadChecksum = "\r\nBad checksum in input file!";
+const std::string kCreateBackup = "\r\nError creating KEMBU.BIN!";
+const std::string kWriteBackup = "\r\nError writing KEMBU.BIN!";
+const std::string kOpenBackup = "\r\nError opening KEMBU.BIN!";
+const std::string kReadBackup = "\r\nError reading KEMBU.BIN!";
+const std::string kOpenOutput = "\r\nError opening output file!";
+const std::string kWriteOutput = "\r\nError writing output file!";
+
+// An image of the given length whose bytes all differ from their neighbours,
+// with a valid header block unless told otherwise.
+Bytes MakeImage(size_t length, unsigned char seed, bool valid = true) {
+  Bytes image(length);
+  for (size_t i = 0; i < length; ++i) image[i] = static_cast<unsigned char>(seed + i * 7);
+  if (valid && length >= HEADER_SIZE) SealHeader(*reinterpret_cast<HeaderBlock*>(image.data()));
+  return image;
+}
+
+Bytes BodyOf(const Bytes& image) {
+  return Bytes(image.begin() + BODY_OFFSET, image.begin() + BODY_OFFSET + BODY_SIZE);
+}
+
+// What a restore of `body` into `image` must give.
+Bytes Restored(Bytes image, const Bytes& body) {
+  memcpy(image.data() + BODY_OFFSET, body.data(), BODY_SIZE);
+  SealHeader(*reinterpret_cast<HeaderBlock*>(image.data()));
+  return image;
+}
+
+class Procedures : public ::testing::Test {
+ protected:
+  void SetUp() override { disk_ = &ResetFakeDisk(); }
+
+  // Runs one procedure the way the run sequence does, slots emptied after.
+  std::string Run(const char* (*procedure)(), const char* imageName = kImage) {
+    strcpy(toolState.imageName, imageName);
+    const std::string message = procedure();
+    CloseInput();
+    CloseOutput();
+    EXPECT_FALSE(disk_->AnySlotOpen());
+    EXPECT_FALSE(disk_->slotMisuse);
+    return message;
+  }
+
+  FakeDisk* disk_;
+};
+
+TEST_F(Procedures, BackupSavesBodyAndLeavesImageAlone) {
+  const Bytes image = MakeImage(4096, 1);
+  disk_->Put(kImage, image);
+  EXPECT_EQ(kBackupOk, Run(RunBackup));
+  EXPECT_EQ(BodyOf(image), disk_->Get(kBackup));
+  EXPECT_EQ(image, disk_->Get(kImage));
+}
+
+TEST_F(Procedures, BackupReplacesAnOlderBackupWhole) {
+  disk_->Put(kBackup, Bytes(2000, 0xEE));
+  const Bytes image = MakeImage(HEADER_SIZE, 2);  // exactly one header block
+  disk_->Put(kImage, image);
+  EXPECT_EQ(kBackupOk, Run(RunBackup));
+  EXPECT_EQ(BodyOf(image), disk_->Get(kBackup));
+}
+
+TEST_F(Procedures, FailedBackupLeavesNoOlderBackupBehind) {
+  struct Case {
+    const char* name;
+    Bytes image;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing image", {}, kOpenInput},
+      {"empty name", {}, kOpenInput},
+      {"511 bytes", MakeImage(HEADER_SIZE - 1, 3), kReadInput},
+      {"bad checksum", MakeImage(HEADER_SIZE, 4, false), kBadChecksum},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    disk_ = &ResetFakeDisk();
+    disk_->Put(kBackup, Bytes(BODY_SIZE, 0xEE));
+    if (!c.image.empty()) disk_->Put(kImage, c.image);
+    EXPECT_EQ(c.message, Run(RunBackup, strcmp(c.name, "empty name") ? kImage : ""));
+    EXPECT_FALSE(disk_->Has(kBackup));
+    if (!c.image.empty()) {
+      EXPECT_EQ(c.image, disk_->Get(kImage));
+    }
+  }
+}
+
+TEST_F(Procedures, BackupEmptiesABackupItCannotDelete) {
+  disk_->Put(kImage, MakeImage(HEADER_SIZE, 5));
+  disk_->Put(kBackup, Bytes(600, 0xEE));
+  disk_->failCall = 2;  // the delete; the create then falls back to emptying
+  ASSERT_EQ(kBackupOk, Run(RunBackup));
+  EXPECT_EQ(BodyOf(disk_->Get(kImage)), disk_->Get(kBackup));
+}
+
+TEST_F(Procedures, BackupIntoReadOnlyOrDirectoryBackupFails) {
+  for (bool directory : {false, true}) {
+    disk_ = &ResetFakeDisk();
+    disk_->Put(kImage, MakeImage(HEADER_SIZE, 6));
+    disk_->Put(kBackup, Bytes(BODY_SIZE, 0xEE));
+    disk_->files[kBackup]->readOnly = !directory;
+    disk_->files[kBackup]->directory = directory;
+    EXPECT_EQ(kCreateBackup, Run(RunBackup)) << directory;
+  }
+}
+
+TEST_F(Procedures, ImageThatIsTheBackupFileIsRefusedUntouched) {
+  const Bytes image = MakeImage(HEADER_SIZE, 7);
+  disk_->Put(kBackup, image);
+  disk_->files["link.img"] = disk_->files[kBackup];  // a hard link
+  for (const char* name : {kBackup, "link.img"}) {
+    for (auto procedure : {RunBackup, RunRestore}) {
+      disk_->calls.clear();
+      EXPECT_EQ(kInputIsBackup, Run(procedure, name)) << name;
+      ASSERT_TRUE(disk_->Has(kBackup));
+      EXPECT_EQ(image, disk_->Get(kBackup));
+      EXPECT_EQ(1u, disk_->calls.size()) << "nothing but the identity check may run";
+    }
+  }
+}
+
+TEST_F(Procedures, RestoreKeepsLeadInAndTailAndReseals) {
+  const Bytes original = MakeImage(3000, 8);
+  const Bytes repacked = MakeImage(3001, 9);  // every byte differs, length too
+  disk_->Put(kBackup, BodyOf(original));
+  disk_->Put(kImage, repacked);
+
+  ASSERT_EQ(kRestoreOk, Run(RunRestore));
+  const Bytes& result = disk_->Get(kImage);
+  ASSERT_EQ(repacked.size(), result.size());
+  EXPECT_TRUE(std::equal(repacked.begin(), repacked.begin() + BODY_OFFSET, result.begin()));
+  EXPECT_EQ(BodyOf(original), BodyOf(result));
+  EXPECT_TRUE(VerifyHeader(*reinterpret_cast<const HeaderBlock*>(result.data())));
+  EXPECT_TRUE(std::equal(repacked.begin() + HEADER_SIZE, repacked.end(),
+                         result.begin() + HEADER_SIZE));
+  EXPECT_EQ(BodyOf(original), disk_->Get(kBackup));
+
+  // A second restore finds nothing left to change.
+  ASSERT_EQ(kRestoreOk, Run(RunRestore));
+  EXPECT_EQ(result, disk_->Get(kImage));
+}
+
+TEST_F(Procedures, BackupThenRestoreLeavesImageAsItWas) {
+  const Bytes image = MakeImage(1024, 10);
+  disk_->Put(kImage, image);
+  ASSERT_EQ(kBackupOk, Run(RunBackup));
+  ASSERT_EQ(kRestoreOk, Run(RunRestore));
+  EXPECT_EQ(image, disk_->Get(kImage));
+}
+
+TEST_F(Procedures, RestoreTakesFirst490BytesAndRefusesFewer) {
+  const Bytes image = MakeImage(HEADER_SIZE, 11);
+  struct Case {
+    size_t backupLength;
+    std::string message;
+  };
+  for (const Case& c : {Case{489, kReadBackup}, Case{490, kRestoreOk}, Case{491, kRestoreOk},
+                        Case{5000, kRestoreOk}}) {
+    disk_ = &ResetFakeDisk();
+    disk_->Put(kImage, image);
+    const Bytes backup = MakeImage(c.backupLength, 12, false);
+    disk_->Put(kBackup, backup);
+    EXPECT_EQ(c.message, Run(RunRestore)) << c.backupLength;
+    const Bytes expected = c.message == kRestoreOk
+                               ? Restored(image, Bytes(backup.begin(), backup.begin() + BODY_SIZE))
+                               : image;
+    EXPECT_EQ(expected, disk_->Get(kImage)) << c.backupLength;
+    EXPECT_EQ(backup, disk_->Get(kBackup));
+  }
+}
+
+TEST_F(Procedures, RestoreRefusalsLeaveImageUnchanged) {
+  struct Case {
+    const char* name;
+    Bytes image;
+    bool readOnly;
+    bool haveBackup;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing image", {}, false, true, kOpenInput},
+      {"511 bytes", MakeImage(HEADER_SIZE - 1, 13), false, true, kReadInput},
+      {"bad checksum", MakeImage(HEADER_SIZE, 14, false), false, true, kBadChecksum},
+      {"no backup", MakeImage(HEADER_SIZE, 15), false, false, kOpenBackup},
+      {"read-only image", MakeImage(HEADER_SIZE, 16), true, true, kOpenOutput},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    disk_ = &ResetFakeDisk();
+    if (c.haveBackup) disk_->Put(kBackup, Bytes(BODY_SIZE, 0x11));
+    if (!c.image.empty()) {
+      disk_->Put(kImage, c.image);
+      disk_->files[kImage]->readOnly = c.readOnly;
+    }
+    EXPECT_EQ(c.message, Run(RunRestore));
+    if (!c.image.empty()) {
+      EXPECT_EQ(c.image, disk_->Get(kImage));
+    }
+    if (c.haveBackup) {
+      EXPECT_EQ(Bytes(BODY_SIZE, 0x11), disk_->Get(kBackup));
+    }
+  }
+}
+
+// Fails every platform call in turn (or cuts every read and write short by a
+// byte) until a run gets through without reaching the chosen call. After each
+// run: the message is the one the failed step must give, and the files hold
+// only what that step allows.
+struct Walk {
+  bool restore;
+  bool cutShort;
+};
+
+std::string WalkName(const ::testing::TestParamInfo<Walk>& info) {
+  return std::string(info.param.restore ? "Restore" : "Backup") +
+         (info.param.cutShort ? "ShortCounts" : "FailedCalls");
+}
+
+class FaultWalk : public Procedures, public ::testing::WithParamInterface<Walk> {};
+
+// The message a run must give when the given call failed or came up short.
+std::string ExpectedMessage(bool restore, const PlatformCall& call) {
+  const bool onBackupFile = call.name == kBackup;
+  switch (call.kind) {
+    case CallKind::kSameFile:
+    case CallKind::kDelete: break;  // harmless: the run goes on
+    case CallKind::kOpenInput: return onBackupFile ? kOpenBackup : kOpenInput;
+    case CallKind::kRead: return onBackupFile ? kReadBackup : kReadInput;
+    case CallKind::kCreate: return kCreateBackup;
+    case CallKind::kOpenOutput: return kOpenOutput;
+    case CallKind::kWrite:
+    case CallKind::kFlush: return restore ? kWriteOutput : kWriteBackup;
+  }
+  return restore ? kRestoreOk : kBackupOk;
+}
+
+TEST_P(FaultWalk, EveryFailureGivesItsMessageAndKeepsFilesSafe) {
+  const Walk walk = GetParam();
+  const Bytes image = MakeImage(1536, 20);
+  const Bytes saved = BodyOf(MakeImage(HEADER_SIZE, 21));
+  int reached = 0;
+  for (int n = 1;; ++n) {
+    disk_ = &ResetFakeDisk();
+    disk_->Put(kImage, image);
+    disk_->Put(kBackup, saved);
+    (walk.cutShort ? disk_->shortCall : disk_->failCall) = n;
+    const std::string message = Run(walk.restore ? RunRestore : RunBackup);
+    if (static_cast<int>(disk_->calls.size()) < n) break;  // the fault was never reached
+    SCOPED_TRACE("call " + std::to_string(n));
+    const PlatformCall& call = disk_->calls[n - 1];
+    const bool countsBytes = call.kind == CallKind::kRead || call.kind == CallKind::kWrite;
+    const std::string ok = walk.restore ? kRestoreOk : kBackupOk;
+    const std::string expected =
+        walk.cutShort && !countsBytes ? ok : ExpectedMessage(walk.restore, call);
+    EXPECT_EQ(expected, message);
+    if (expected != ok) {
+      ++reached;
+      EXPECT_EQ(static_cast<size_t>(n), disk_->calls.size()) << "the run went on after a failure";
+    }
+
+    if (walk.restore) {
+      EXPECT_EQ(saved, disk_->Get(kBackup));
+      const Bytes& now = disk_->Get(kImage);
+      if (call.kind == CallKind::kWrite && walk.cutShort) {
+        // The one failure allowed to touch the image: the block, short by a byte.
+        Bytes partial = Restored(image, saved);
+        partial[HEADER_SIZE - 1] = image[HEADER_SIZE - 1];
+        EXPECT_EQ(partial, now);
+      } else if (call.kind == CallKind::kFlush || message == ok) {
+        EXPECT_EQ(Restored(image, saved), now);
+      } else {
+        EXPECT_EQ(image, now);
+      }
+    } else {
+      EXPECT_EQ(image, disk_->Get(kImage));
+      // Never 490 wrong bytes: absent, short enough to be refused, or right.
+      if (disk_->Has(kBackup) && disk_->Get(kBackup).size() >= BODY_SIZE) {
+        EXPECT_EQ(BodyOf(image), disk_->Get(kBackup));
+      }
+    }
+  }
+  // Steps that can fail: backup opens, reads, creates, writes and flushes;
+  // restore opens and reads twice, then opens, writes and flushes.
+  const int failingSteps = walk.restore ? (walk.cutShort ? 3 : 7) : (walk.cutShort ? 2 : 5);
+  EXPECT_EQ(failingSteps, reached);
+}
+
+INSTANTIATE_TEST_SUITE_P(Procedures, FaultWalk,
+                         ::testing::Values(Walk{false, false}, Walk{false, true},
+                                           Walk{true, false}, Walk{true, true}),
+                         WalkName);
+
+}  // namespace
