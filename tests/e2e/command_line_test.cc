@@ -1,0 +1,140 @@
+// How the raw command line picks the operation and the image name, seen from
+// what the program prints and which file it touched.
+#include "harness.h"
+
+namespace {
+
+enum class Asks { Usage, Backup, Restore };
+
+struct LineCase {
+  const char* label;
+  const char* line;
+  Asks asks;
+  const char* file;  // the image the line must name, relative to the directory
+};
+
+void PrintTo(const LineCase& c, std::ostream* out) { *out << c.label; }
+
+class Line : public E2eTest, public ::testing::WithParamInterface<LineCase> {};
+
+// fw.img and the named file are distinct valid images and KEMBU.BIN holds a
+// body, so each outcome leaves a different trace.
+TEST_P(Line, PicksOperationAndName) {
+  const LineCase& c = GetParam();
+  Put("fw.img", MakeImage(600, 1));
+  Put("KEMBU.BIN", Pattern(kBodySize, 2));
+  if (c.file) Put(c.file, MakeImage(700, 3));
+  Files expected = Snapshot();
+
+  const Bytes out = Run(c.line);
+
+  switch (c.asks) {
+    case Asks::Usage:
+      EXPECT_EQ(out, Usage());
+      break;
+    case Asks::Backup:
+      EXPECT_EQ(out, Said("Backup Ok!"));
+      expected["KEMBU.BIN"] = Body(expected[c.file]);
+      break;
+    case Asks::Restore:
+      EXPECT_EQ(out, Said("Restore Ok!"));
+      expected[c.file] = Restored(expected[c.file], expected["KEMBU.BIN"]);
+      break;
+  }
+  ExpectFiles(expected);
+}
+
+std::string Label(const ::testing::TestParamInfo<LineCase>& info) { return info.param.label; }
+
+INSTANTIATE_TEST_SUITE_P(Usage, Line, ::testing::Values(
+    LineCase{"NoArguments", "kembu", Asks::Usage, nullptr},
+    LineCase{"OneSpace", "kembu ", Asks::Usage, nullptr},
+    LineCase{"OnlySpaces", "kembu    ", Asks::Usage, nullptr},
+    LineCase{"OnlyName", "kembu fw.img", Asks::Usage, nullptr},
+    LineCase{"LetterLast", "kembu b", Asks::Usage, nullptr},
+    LineCase{"LetterLastAfterName", "kembu fw.img r", Asks::Usage, nullptr},
+    LineCase{"LetterThenTab", "kembu b\tfw.img", Asks::Usage, nullptr},
+    LineCase{"LetterGluedToName", "kembu bfw.img", Asks::Usage, nullptr}), Label);
+
+INSTANTIATE_TEST_SUITE_P(Operation, Line, ::testing::Values(
+    LineCase{"LowerB", "kembu b fw.img", Asks::Backup, "fw.img"},
+    LineCase{"UpperB", "kembu B fw.img", Asks::Backup, "fw.img"},
+    LineCase{"LowerR", "kembu r fw.img", Asks::Restore, "fw.img"},
+    LineCase{"UpperR", "kembu R fw.img", Asks::Restore, "fw.img"},
+    LineCase{"Dash", "kembu -b fw.img", Asks::Backup, "fw.img"},
+    LineCase{"Slash", "kembu /r fw.img", Asks::Restore, "fw.img"},
+    LineCase{"LetterBefore", "kembu xb fw.img", Asks::Backup, "fw.img"},
+    LineCase{"RWithoutSpaceIsPassedOver", "kembu rb fw.img", Asks::Backup, "fw.img"},
+    LineCase{"WordBeforeLetter", "kembu fw.img b fw.img", Asks::Backup, "fw.img"},
+    LineCase{"HighC2", "kembu \xC2 fw.img", Asks::Backup, "fw.img"},
+    LineCase{"HighE2", "kembu \xE2 fw.img", Asks::Backup, "fw.img"},
+    LineCase{"HighD2", "kembu \xD2 fw.img", Asks::Restore, "fw.img"},
+    LineCase{"HighF2", "kembu \xF2 fw.img", Asks::Restore, "fw.img"}), Label);
+
+INSTANTIATE_TEST_SUITE_P(Name, Line, ::testing::Values(
+    LineCase{"SpacesBefore", "kembu b    fw.img", Asks::Backup, "fw.img"},
+    LineCase{"SpacesInside", "kembu b my  fw.img", Asks::Backup, "my  fw.img"},
+    LineCase{"SecondLetterBelongsToName", "kembu b r fw.img", Asks::Backup, "r fw.img"},
+    LineCase{"SecondLetterBelongsToNameR", "kembu r b fw.img", Asks::Restore, "b fw.img"},
+    LineCase{"TabEndsLine", "kembu b fw.img\tother.img", Asks::Backup, "fw.img"},
+    LineCase{"SubFolder", "kembu r sub/fw.img", Asks::Restore, "sub/fw.img"}), Label);
+
+// Windows strips trailing spaces from file names itself.
+INSTANTIATE_TEST_SUITE_P(LinuxOnly, Line, ::testing::Values(
+    LineCase{"SpacesAfterName", "kembu b fw.img  ", Asks::Backup, "fw.img  "}), Label);
+
+// The scan starts at the first space, which may be inside the program's path.
+INSTANTIATE_TEST_SUITE_P(WindowsOnly, Line, ::testing::Values(
+    LineCase{"PathWithoutLetter", "C:\\my tools\\kembu.exe fw.img", Asks::Usage, nullptr},
+    LineCase{"PathWordEndsInB", "C:\\my lab tools\\kembu.exe fw.img", Asks::Backup,
+             "tools/kembu.exe fw.img"},
+    LineCase{"PathWordEndsInR", "C:\\apps for tools\\kembu.exe fw.img", Asks::Restore,
+             "tools/kembu.exe fw.img"}), Label);
+
+using Names = E2eTest;
+
+// Lines whose name opens nothing: a backup has already removed KEMBU.BIN, a
+// restore leaves everything as it was.
+TEST_F(Names, NameThatOpensNothing) {
+  for (const char* name : {"", "   ", "\"fw.img\"", "missing.img"}) {
+    for (const char letter : {'b', 'r'}) {
+      const std::string line = std::string("kembu ") + letter + " " + name;
+      SCOPED_TRACE(line);
+      Put("fw.img", MakeImage(600, 1));
+      Put("KEMBU.BIN", Pattern(kBodySize, 2));
+      Files expected = Snapshot();
+      EXPECT_EQ(Run(line), Said("Error opening input file!"));
+      if (letter == 'b') expected.erase("KEMBU.BIN");
+      ExpectFiles(expected);
+    }
+  }
+}
+
+// No path component is longer than a file system allows.
+const std::string kName299 =
+    std::string(120, 'd') + "/" + std::string(120, 'e') + "/" + std::string(57, 'f');
+
+// Refused, never cut to 299 bytes (a file of that name is there to catch a
+// cut) nor taken whole.
+TEST_F(Names, NameOf300BytesIsRefused) {
+  Put(kName299, MakeImage(600, 1));
+  Put(kName299 + "g", MakeImage(600, 2));
+  Put("KEMBU.BIN", Pattern(kBodySize, 3));
+  const Files before = Snapshot();
+  for (const char* op : {"kembu b ", "kembu r "}) {
+    EXPECT_EQ(Run(op + kName299 + "g"), Said("Image name too long!")) << op;
+    ExpectFiles(before);
+  }
+}
+
+// Windows' ANSI file functions stop at 260 bytes, well below the name field.
+TEST_F(LinuxOnly, NameOf299BytesIsTakenWhole) {
+  ASSERT_EQ(kName299.size(), 299u);
+  const Bytes image = MakeImage(600, 1);
+  Put(kName299, image);
+  EXPECT_EQ(Run("kembu b " + kName299), Said("Backup Ok!"));
+  ExpectFiles({{kName299, image}, {kName299.substr(0, 120), "<dir>"},
+               {kName299.substr(0, 241), "<dir>"}, {"KEMBU.BIN", Body(image)}});
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+Bytes Pattern(size_t size, unsigned seed) {
+  Bytes bytes(size, '\0');
+  unsigned state = seed * 2654435761u + 1;
+  for (char& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<char>(state >> 23);
+  }
+  return bytes;
+}
+
+void Seal(Bytes& image) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < kHeaderSize - 2; i += 2) {
+    sum += static_cast<unsigned char>(image[i]) | static_cast<unsigned char>(image[i + 1]) << 8;
+  }
+  image[510] = static_cast<char>(sum & 0xFF);
+  image[511] = static_cast<char>((sum >> 8) & 0xFF);
+}
+
+Bytes MakeImage(size_t size, unsigned seed) {
+  Bytes image = Pattern(size, seed);
+  if (size >= kHeaderSize) Seal(image);
+  return image;
+}
+
+Bytes Body(const Bytes& image) { return image.substr(kBodyOffset, kBodySize); }
+
+Bytes Restored(Bytes image, const Bytes& backup) {
+  image.replace(kBodyOffset, kBodySize, backup.substr(0, kBodySize));
+  Seal(image);
+  return image;
+}
+
+static Bytes Banner() {
+  const Bytes stars(54, '*');
+  return "\r\n" + stars + "\r\n* KEMBU fwimage header backup - restore by ZEM v0.00 *\r\n" + stars;
+}
+
+Bytes Usage() {
+  return Banner() +
+         "\r\n Type \"kembu b fwimage.fw\""
+         "\r\n     to Backup header BEFORE unpacking by trelm.exe"
+         "\r\n Type \"kembu r fwimage.fw\""
+         "\r\n     to Restore header AFTER  packing by trelm.exe\r\n";
+}
+
+Bytes Said(const Bytes& message) { return Banner() + "\r\n" + message + "\r\n"; }
+
+static std::string Setting(const char* name) {
+  const char* value = getenv(name);
+  return value ? value : "";
+}
+
+static bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
+
+void DropPrivileges() {
+  if (geteuid() != 0) return;
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+
+void LimitFileSize(long bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+}
+
+void E2eTest::SetUp() {
+  ASSERT_FALSE(Setting("KEMBU_E2E_PROGRAM").empty()) << "KEMBU_E2E_PROGRAM is not set";
+  std::string pattern = (fs::temp_directory_path() / "kembu-e2e-XXXXXX").string();
+  ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+  dir_ = pattern;
+  // Open to all, for the runs that drop privileges.
+  chmod(dir_.c_str(), 0755);
+}
+
+void E2eTest::TearDown() {
+  if (dir_.empty()) return;
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored)) {
+    if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
+      chmod(entry.path().c_str(), 0755);
+    }
+  }
+  chmod(dir_.c_str(), 0755);
+  fs::remove_all(dir_, ignored);
+}
+
+static std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char byte : bytes) {
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
+  }
+  return hex;
+}
+
+// Natively the line is split on every single space, so that the program, which
+// joins its arguments with one space each, sees exactly this line again.
+static std::vector<std::string> CommandFor(const std::string& line) {
+  const std::string program = fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string();
+  if (UnderWine()) {
+    std::string windowsPath = "Z:" + program;
+    for (char& c : windowsPath) c = c == '/' ? '\\' : c;
+    return {Setting("KEMBU_E2E_WINE"), Setting("KEMBU_E2E_LAUNCHER"), windowsPath, Hex(line)};
+  }
+  std::vector<std::string> command = {program};
+  size_t space = line.find(' ');
+  while (space != std::string::npos) {
+    const size_t next = line.find(' ', space + 1);
+    command.push_back(line.substr(space + 1, next == std::string::npos ? next : next - space - 1));
+    space = next;
+  }
+  return command;
+}
+
+Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
+  std::vector<std::string> command = options.wrapper;
+  for (const std::string& word : CommandFor(line)) command.push_back(word);
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return "";
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null = open("/dev/null", O_RDONLY);
+    if (chdir(dir_.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
+        dup2(err[1], 2) != 2) {
+      _exit(125);
+    }
+    close(null);
+    if (options.inChild) options.inChild();
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+
+  // Collected until the program ends, not until the pipes close: a helper
+  // it leaves behind (Wine's server) may hold them open longer.
+  Bytes streams[2];
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  auto collect = [&] {
+    for (int i = 0; i < 2; ++i) {
+      char buffer[4096];
+      ssize_t got = 0;
+      while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
+        streams[i].append(buffer, got);
+      }
+      if (got == 0) fds[i].fd = -1;
+    }
+  };
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  fcntl(err[0], F_SETFL, O_NONBLOCK);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "timed out: " << line;
+      break;
+    }
+    poll(fds, 2, 50);
+    collect();
+  }
+  collect();
+  close(out[0]);
+  close(err[0]);
+
+  EXPECT_EQ(status, 0) << "wait status of \"" << line << "\" (exit code 0 expected)";
+  EXPECT_EQ(streams[1], "") << "stderr of \"" << line << "\"";
+  return streams[0];
+}
+
+void E2eTest::Put(const std::string& name, const Bytes& bytes) {
+  fs::create_directories(fs::path(Path(name)).parent_path());
+  std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+Bytes E2eTest::Get(const std::string& name) {
+  std::ifstream file(Path(name), std::ios::binary);
+  EXPECT_TRUE(file.is_open()) << name << " cannot be read";
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+Files E2eTest::Snapshot() {
+  Files files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+    const std::string name = fs::relative(entry.path(), dir_).string();
+    if (entry.is_symlink()) {
+      files[name] = "-> " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      files[name] = "<dir>";
+    } else if (entry.is_fifo()) {
+      files[name] = "<fifo>";
+    } else {
+      files[name] = Get(name);
+    }
+  }
+  return files;
+}
+
+void E2eTest::ExpectFiles(const Files& expected) {
+  const Files actual = Snapshot();
+  for (const auto& [name, bytes] : expected) {
+    const auto found = actual.find(name);
+    if (found == actual.end()) {
+      ADD_FAILURE() << name << " is missing";
+    } else if (found->second != bytes) {
+      const Bytes& got = found->second;
+      const size_t at = std::mismatch(got.begin(), got.end(), bytes.begin(), bytes.end()).first -
+                        got.begin();
+      ADD_FAILURE() << name << " differs: " << got.size() << " bytes, expected " << bytes.size()
+                    << ", first difference at offset " << at;
+    }
+  }
+  for (const auto& entry : actual) {
+    if (!expected.count(entry.first)) ADD_FAILURE() << entry.first << " should not exist";
+  }
+}

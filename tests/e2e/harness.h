@@ -1,0 +1,59 @@
+// Runs the built program, native or under Wine, in a fresh directory per test
+// and compares what it prints and what it leaves on disk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using Bytes = std::string;
+
+// Header block layout, as the external packer sees it.
+constexpr size_t kBodyOffset = 20, kBodySize = 490, kHeaderSize = 512;
+
+Bytes Pattern(size_t size, unsigned seed);      // deterministic filler bytes
+Bytes MakeImage(size_t size, unsigned seed);    // pattern, sealed if >= 512 bytes
+void Seal(Bytes& image);                        // what the packer does after a change
+Bytes Body(const Bytes& image);                 // bytes 20..509
+Bytes Restored(Bytes image, const Bytes& backup);  // the image after a good restore
+
+Bytes Usage();                      // banner and usage text
+Bytes Said(const Bytes& message);   // banner, "\r\n" + message, "\r\n"
+
+struct RunOptions {
+  std::function<void()> inChild;       // runs in the child just before exec
+  std::vector<std::string> wrapper;    // command put in front, e.g. strace
+};
+
+// Path relative to the test directory -> contents. Entries that are not
+// regular files read as "<dir>", "<fifo>" or "-> target".
+using Files = std::map<std::string, Bytes>;
+
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs the raw command line (program word first) in the test directory,
+  // stdin from /dev/null; expects exit code 0 and nothing on stderr, and
+  // returns stdout.
+  Bytes Run(const std::string& line, const RunOptions& options = {});
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Put(const std::string& name, const Bytes& bytes);
+  Bytes Get(const std::string& name);
+  Files Snapshot();
+  void ExpectFiles(const Files& expected);
+
+  std::string dir_;
+};
+
+// Suites whose name holds LinuxOnly or WindowsOnly run on that platform alone.
+using LinuxOnly = E2eTest;
+
+// Child hooks for RunOptions::inChild.
+void DropPrivileges();              // to nobody when root; file modes then count
+void LimitFileSize(long bytes);     // writes past this offset come back short

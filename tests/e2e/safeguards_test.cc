@@ -1,0 +1,197 @@
+// What protects the files the tool works on: the backup file given as the
+// image, links, locks, closed standard streams, flushing before "Ok!".
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+// KEMBU.BIN holds a valid image, so a run that took it as the image would
+// succeed and change something.
+class BackupFileAsImage : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    Put("KEMBU.BIN", MakeImage(600, 1));
+    Put("sub/fw.img", MakeImage(600, 2));
+    ASSERT_EQ(link(Path("KEMBU.BIN").c_str(), Path("hard.img").c_str()), 0);
+    ASSERT_EQ(symlink("KEMBU.BIN", Path("soft.img").c_str()), 0);
+  }
+
+  void ExpectRefused(std::initializer_list<const char*> names) {
+    const Files before = Snapshot();
+    for (const char* name : names) {
+      for (const char* op : {"kembu b ", "kembu r "}) {
+        EXPECT_EQ(Run(op + std::string(name)), Said("Input file is KEMBU.BIN!")) << op << name;
+        ExpectFiles(before);
+      }
+    }
+  }
+};
+
+TEST_F(BackupFileAsImage, IsRefusedUnderAnyName) {
+  ExpectRefused({"KEMBU.BIN", "./KEMBU.BIN", "sub/../KEMBU.BIN", "hard.img", "soft.img"});
+}
+
+class WindowsOnlyBackupFileAsImage : public BackupFileAsImage {};
+
+TEST_F(WindowsOnlyBackupFileAsImage, IsRefusedUnderWindowsSpellings) {
+  ExpectRefused({".\\KEMBU.BIN", "kembu.bin", "Kembu.Bin", "sub\\..\\kembu.BIN"});
+}
+
+TEST_F(BackupFileAsImage, IsRefusedWhenBackupFileLinksToImage) {
+  ASSERT_EQ(unlink(Path("KEMBU.BIN").c_str()), 0);
+  ASSERT_EQ(symlink("sub/fw.img", Path("KEMBU.BIN").c_str()), 0);
+  ExpectRefused({"sub/fw.img"});
+}
+
+using Safeguards = E2eTest;
+
+// With no KEMBU.BIN the check passes and each operation goes its normal way.
+TEST_F(Safeguards, NoBackupFileIsNoObstacle) {
+  const Bytes image = MakeImage(600, 1);
+  Put("fw.img", image);
+  EXPECT_EQ(Run("kembu b KEMBU.BIN"), Said("Error opening input file!"));
+  EXPECT_EQ(Run("kembu r KEMBU.BIN"), Said("Error opening input file!"));
+  EXPECT_EQ(Run("kembu b fw.img"), Said("Backup Ok!"));
+  ExpectFiles({{"fw.img", image}, {"KEMBU.BIN", Body(image)}});
+}
+
+// A reader that went away must not cost the backup.
+TEST_F(LinuxOnly, StdoutPipeWithoutReader) {
+  const Bytes image = MakeImage(600, 1);
+  Put("fw.img", image);
+  const auto readerGone = [] {
+    int ends[2];
+    if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) _exit(125);
+    close(ends[0]);
+    close(ends[1]);
+  };
+  EXPECT_EQ(Run("kembu b fw.img", {readerGone, {}}), "");
+  ExpectFiles({{"fw.img", image}, {"KEMBU.BIN", Body(image)}});
+}
+
+// A FIFO without a writer must neither hang the run nor pass as an image.
+TEST_F(LinuxOnly, FifoAsImage) {
+  ASSERT_EQ(mkfifo(Path("fw.img").c_str(), 0644), 0);
+  Put("KEMBU.BIN", Pattern(kBodySize, 1));
+  for (const char* line : {"kembu b fw.img", "kembu r fw.img"}) {
+    const Bytes out = Run(line);
+    EXPECT_TRUE(out == Said("Error opening input file!") || out == Said("Error reading input file!"))
+        << line << " printed " << out;
+  }
+}
+
+// A KEMBU.BIN that is a symbolic link is replaced, never written through.
+TEST_F(LinuxOnly, BackupFileSymlinkIsReplaced) {
+  const Bytes image = MakeImage(600, 1);
+  Put("fw.img", image);
+  Put("target.bin", "precious");
+  ASSERT_EQ(symlink("target.bin", Path("KEMBU.BIN").c_str()), 0);
+  EXPECT_EQ(Run("kembu b fw.img"), Said("Backup Ok!"));
+  ExpectFiles({{"fw.img", image}, {"target.bin", "precious"}, {"KEMBU.BIN", Body(image)}});
+}
+
+// In a folder the user cannot write to, the old KEMBU.BIN cannot be deleted:
+// a regular one is emptied and reused, a symbolic link is refused.
+TEST_F(LinuxOnly, BackupFileThatCannotBeDeleted) {
+  const Bytes image = MakeImage(600, 1);
+  Put("fw.img", image);
+  Put("target.bin", "precious");
+  Put("old/fw.img", image);
+  Put("old/KEMBU.BIN", Pattern(700, 2));
+  ASSERT_EQ(chmod(Path("target.bin").c_str(), 0666), 0);
+  ASSERT_EQ(chmod(Path("old/KEMBU.BIN").c_str(), 0666), 0);
+  ASSERT_EQ(symlink("target.bin", Path("KEMBU.BIN").c_str()), 0);
+  ASSERT_EQ(chmod(Path("old").c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+  Files expected = Snapshot();
+
+  EXPECT_EQ(Run("kembu b fw.img", {DropPrivileges, {}}), Said("Error creating KEMBU.BIN!"));
+  EXPECT_EQ(Run("kembu b fw.img", {[] {
+              DropPrivileges();
+              if (chdir("old") != 0) _exit(125);
+            }, {}}),
+            Said("Backup Ok!"));
+  expected["old/KEMBU.BIN"] = Body(image);
+  ExpectFiles(expected);
+}
+
+TEST_F(LinuxOnly, NewBackupFileModeIsUmaskApplied) {
+  Put("fw.img", MakeImage(600, 1));
+  for (const auto& [mask, mode] : {std::pair{022, 0644}, {0, 0666}, {077, 0600}}) {
+    EXPECT_EQ(Run("kembu b fw.img", {[mask = mask] { umask(mask); }, {}}), Said("Backup Ok!"));
+    struct stat status;
+    ASSERT_EQ(stat(Path("KEMBU.BIN").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(mode)) << "umask " << mask;
+  }
+}
+
+// A file another process holds locked counts as one that cannot be opened.
+TEST_F(LinuxOnly, LockedFiles) {
+  const struct {
+    const char* locked;
+    const char* line;
+    const char* message;
+  } cases[] = {
+      {"fw.img", "kembu b fw.img", "Error opening input file!"},
+      {"fw.img", "kembu r fw.img", "Error opening input file!"},
+      {"KEMBU.BIN", "kembu r fw.img", "Error opening KEMBU.BIN!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.line) + " with " + c.locked + " locked");
+    Put("fw.img", MakeImage(600, 1));
+    Put("KEMBU.BIN", Pattern(kBodySize, 2));
+    Files expected = Snapshot();
+    const int fd = open(Path(c.locked).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    EXPECT_EQ(Run(c.line), Said(c.message));
+    close(fd);
+    // The backup's delete comes before its open.
+    if (c.line[6] == 'b') expected.erase("KEMBU.BIN");
+    ExpectFiles(expected);
+  }
+}
+
+// "Ok!" may only be printed once the written bytes are on storage.
+TEST_F(LinuxOnly, FlushBeforeOk) {
+  ASSERT_EQ(access("/usr/bin/strace", X_OK), 0) << "needs strace (apt-get install strace)";
+  Put("fw.img", MakeImage(600, 1));
+  const RunOptions traced = {
+      {}, {"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,write", "-o", "trace"}};
+  for (const auto& [op, written, ok] : {std::tuple{"b", ", 490) = 490", "Backup Ok!"},
+                                        {"r", ", 512) = 512", "Restore Ok!"}}) {
+    EXPECT_EQ(Run(std::string("kembu ") + op + " fw.img", traced), Said(ok));
+    const std::string calls = Get("trace");
+    const size_t write = calls.find(written);
+    const size_t flush = calls.find("sync(", write);
+    EXPECT_NE(write, std::string::npos) << calls;
+    EXPECT_NE(flush, std::string::npos) << calls;
+    EXPECT_LT(flush, calls.find(ok)) << calls;
+  }
+}
+
+// With standard streams closed at start, the tool's own messages must not
+// land in the files it opens.
+TEST_F(LinuxOnly, ClosedStandardStreams) {
+  for (const auto& closed : {std::vector<int>{1}, std::vector<int>{0, 1, 2}}) {
+    SCOPED_TRACE("closed descriptors: " + std::to_string(closed.size()));
+    const RunOptions options = {[closed] {
+                                  for (int fd : closed) close(fd);
+                                },
+                                {}};
+    const Bytes image = MakeImage(3000, 1);
+    const Bytes backup = Pattern(kBodySize, 2);
+    Put("fw.img", image);
+    Put("KEMBU.BIN", backup);
+    EXPECT_EQ(Run("kembu r fw.img", options), "");
+    ExpectFiles({{"fw.img", Restored(image, backup)}, {"KEMBU.BIN", backup}});
+    EXPECT_EQ(Run("kembu b fw.img", options), "");
+    ExpectFiles({{"fw.img", Restored(image, backup)}, {"KEMBU.BIN", Body(Restored(image, backup))}});
+  }
+}
+
+}  // namespace
