@@ -47,7 +47,8 @@ bool FlushOutput();
 void CloseInput();
 void CloseOutput();
 
-// Deletes the file; whether that worked is not reported.
+// Deletes the file; one that cannot be deleted is emptied instead where it
+// can be, so its old content does not outlive the call. Reports nothing.
 void DeleteNamedFile(const char* name);
 
 // True when both names exist and, after following symbolic links, are the

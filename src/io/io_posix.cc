@@ -145,7 +145,15 @@ void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
-void DeleteNamedFile(const char* name) { unlink(name); }
+void DeleteNamedFile(const char* name) {
+  if (unlink(name) == 0 || errno == ENOENT) return;
+  // Held like any other open, so a file another run is writing stays whole.
+  const int fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW);
+  if (fd == -1) return;
+  const int ignored = ftruncate(fd, 0);
+  (void)ignored;
+  close(fd);
+}
 
 bool IsSameFile(const char* nameA, const char* nameB) {
   struct stat a;

@@ -98,7 +98,13 @@ void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
-void DeleteNamedFile(const char* name) { DeleteFileA(name); }
+void DeleteNamedFile(const char* name) {
+  if (DeleteFileA(name)) return;
+  // Share mode 0: a file another program holds open stays whole.
+  const HANDLE handle = CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
 
 // Opened for no access at all, so the look does not disturb other holders.
 static bool GetFileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* identity) {

@@ -138,11 +138,16 @@ void CloseOutput() { Close(&toolState.outputSlot); }
 void DeleteNamedFile(const char* name) {
   auto file = Find(name);
   // Like DeleteFileA: a directory, a read-only file or an open one stays.
-  if (Fails(CallKind::kDelete, name) || !file || file->directory || file->readOnly ||
-      IsOpen(file)) {
+  if (!Fails(CallKind::kDelete, name) && file && !file->directory && !file->readOnly &&
+      !IsOpen(file)) {
+    disk.files.erase(name);
     return;
   }
-  disk.files.erase(name);
+  // What stays is emptied where it can be, like a create's second attempt.
+  if (!file || Fails(CallKind::kEmpty, name) || file->directory || file->readOnly || IsOpen(file)) {
+    return;
+  }
+  file->bytes.clear();
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {

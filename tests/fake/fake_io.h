@@ -17,7 +17,7 @@ struct FakeFile {
   bool directory = false;
 };
 
-enum class CallKind { kSameFile, kDelete, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush };
+enum class CallKind { kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush };
 
 struct PlatformCall {
   CallKind kind;

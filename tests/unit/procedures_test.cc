@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <set>
+#include <vector>
+
 #include "common/tool_state.h"
 #include "fake/fake_io.h"
 #include "header/header_block.h"
@@ -223,9 +226,11 @@ TEST_F(Procedures, RestoreRefusalsLeaveImageUnchanged) {
 }
 
 // Fails every platform call in turn (or cuts every read and write short by a
-// byte) until a run gets through without reaching the chosen call. After each
-// run: the message is the one the failed step must give, and the files hold
-// only what that step allows.
+// byte) until a run gets through without reaching the chosen call, for both
+// procedures and from several starting disks. After each run: the message is
+// the one the failed step must give, the image is untouched unless the fault
+// came at or after a restore's final write, and KEMBU.BIN never holds 490
+// bytes that are not the image's body.
 struct Walk {
   bool restore;
   bool cutShort;
@@ -238,12 +243,14 @@ std::string WalkName(const ::testing::TestParamInfo<Walk>& info) {
 
 class FaultWalk : public Procedures, public ::testing::WithParamInterface<Walk> {};
 
-// The message a run must give when the given call failed or came up short.
-std::string ExpectedMessage(bool restore, const PlatformCall& call) {
+// The message a run must give when the given call failed or came up short;
+// empty when such a fault does not stop the run.
+std::string StopMessage(bool restore, const PlatformCall& call) {
   const bool onBackupFile = call.name == kBackup;
   switch (call.kind) {
     case CallKind::kSameFile:
-    case CallKind::kDelete: break;  // harmless: the run goes on
+    case CallKind::kDelete:
+    case CallKind::kEmpty: return "";
     case CallKind::kOpenInput: return onBackupFile ? kOpenBackup : kOpenInput;
     case CallKind::kRead: return onBackupFile ? kReadBackup : kReadInput;
     case CallKind::kCreate: return kCreateBackup;
@@ -251,58 +258,124 @@ std::string ExpectedMessage(bool restore, const PlatformCall& call) {
     case CallKind::kWrite:
     case CallKind::kFlush: return restore ? kWriteOutput : kWriteBackup;
   }
-  return restore ? kRestoreOk : kBackupOk;
+  return "";
+}
+
+struct StartingDisk {
+  const char* name;
+  Bytes image;  // empty: no image
+  bool imageReadOnly;
+  Bytes backup;  // empty: no KEMBU.BIN
+};
+
+std::vector<StartingDisk> StartingDisks() {
+  const Bytes image = MakeImage(1536, 20);
+  const Bytes otherBody = BodyOf(MakeImage(HEADER_SIZE, 21));
+  return {
+      {"valid image, another body saved", image, false, otherBody},
+      {"valid image, no backup file", image, false, {}},
+      {"valid image, long backup file", image, false, MakeImage(700, 22, false)},
+      {"valid image, short backup file", image, false, Bytes(BODY_SIZE - 1, 0x33)},
+      {"read-only image", image, true, otherBody},
+      {"no image", {}, false, otherBody},
+      {"image of 511 bytes", MakeImage(HEADER_SIZE - 1, 23), false, otherBody},
+      {"bad checksum", MakeImage(HEADER_SIZE, 24, false), false, otherBody},
+  };
 }
 
 TEST_P(FaultWalk, EveryFailureGivesItsMessageAndKeepsFilesSafe) {
   const Walk walk = GetParam();
-  const Bytes image = MakeImage(1536, 20);
-  const Bytes saved = BodyOf(MakeImage(HEADER_SIZE, 21));
-  int reached = 0;
-  for (int n = 1;; ++n) {
-    disk_ = &ResetFakeDisk();
-    disk_->Put(kImage, image);
-    disk_->Put(kBackup, saved);
-    (walk.cutShort ? disk_->shortCall : disk_->failCall) = n;
-    const std::string message = Run(walk.restore ? RunRestore : RunBackup);
-    if (static_cast<int>(disk_->calls.size()) < n) break;  // the fault was never reached
-    SCOPED_TRACE("call " + std::to_string(n));
-    const PlatformCall& call = disk_->calls[n - 1];
-    const bool countsBytes = call.kind == CallKind::kRead || call.kind == CallKind::kWrite;
-    const std::string ok = walk.restore ? kRestoreOk : kBackupOk;
-    const std::string expected =
-        walk.cutShort && !countsBytes ? ok : ExpectedMessage(walk.restore, call);
-    EXPECT_EQ(expected, message);
-    if (expected != ok) {
-      ++reached;
-      EXPECT_EQ(static_cast<size_t>(n), disk_->calls.size()) << "the run went on after a failure";
-    }
-
-    if (walk.restore) {
-      EXPECT_EQ(saved, disk_->Get(kBackup));
-      const Bytes& now = disk_->Get(kImage);
-      if (call.kind == CallKind::kWrite && walk.cutShort) {
-        // The one failure allowed to touch the image: the block, short by a byte.
-        Bytes partial = Restored(image, saved);
-        partial[HEADER_SIZE - 1] = image[HEADER_SIZE - 1];
-        EXPECT_EQ(partial, now);
-      } else if (call.kind == CallKind::kFlush || message == ok) {
-        EXPECT_EQ(Restored(image, saved), now);
-      } else {
-        EXPECT_EQ(image, now);
+  const auto procedure = walk.restore ? RunRestore : RunBackup;
+  const std::string ok = walk.restore ? kRestoreOk : kBackupOk;
+  for (const StartingDisk& start : StartingDisks()) {
+    SCOPED_TRACE(start.name);
+    auto prepare = [&](int n) {
+      disk_ = &ResetFakeDisk();
+      if (!start.image.empty()) {
+        disk_->Put(kImage, start.image);
+        disk_->files[kImage]->readOnly = start.imageReadOnly;
       }
-    } else {
-      EXPECT_EQ(image, disk_->Get(kImage));
-      // Never 490 wrong bytes: absent, short enough to be refused, or right.
-      if (disk_->Has(kBackup) && disk_->Get(kBackup).size() >= BODY_SIZE) {
-        EXPECT_EQ(BodyOf(image), disk_->Get(kBackup));
+      if (!start.backup.empty()) disk_->Put(kBackup, start.backup);
+      (walk.cutShort ? disk_->shortCall : disk_->failCall) = n;
+    };
+    prepare(0);
+    const std::string unfaulted = Run(procedure);
+    const Bytes restored = start.backup.size() >= BODY_SIZE && !start.image.empty()
+                               ? Restored(start.image, Bytes(start.backup.begin(),
+                                                             start.backup.begin() + BODY_SIZE))
+                               : Bytes();
+
+    for (int n = 1;; ++n) {
+      prepare(n);
+      const std::string message = Run(procedure);
+      if (static_cast<int>(disk_->calls.size()) < n) break;  // the fault was never reached
+      SCOPED_TRACE("call " + std::to_string(n));
+      const PlatformCall& call = disk_->calls[n - 1];
+      const bool countsBytes = call.kind == CallKind::kRead || call.kind == CallKind::kWrite;
+      const std::string stop = walk.cutShort && !countsBytes ? "" : StopMessage(walk.restore, call);
+      EXPECT_EQ(stop.empty() ? unfaulted : stop, message);
+      if (!stop.empty()) {
+        EXPECT_EQ(static_cast<size_t>(n), disk_->calls.size()) << "the run went on after a failure";
+      }
+
+      ASSERT_EQ(!start.image.empty(), disk_->Has(kImage));
+      if (!start.image.empty()) {
+        const Bytes& now = disk_->Get(kImage);
+        const bool finalWrite = walk.restore && call.kind == CallKind::kWrite && !stop.empty();
+        if (message == ok || (walk.restore && call.kind == CallKind::kFlush)) {
+          EXPECT_EQ(walk.restore ? restored : start.image, now);
+        } else if (finalWrite && walk.cutShort) {
+          // The one fault allowed to touch the image: the block, short by a byte.
+          Bytes partial = restored;
+          partial[HEADER_SIZE - 1] = start.image[HEADER_SIZE - 1];
+          EXPECT_EQ(partial, now);
+        } else {
+          EXPECT_EQ(start.image, now);
+        }
+      }
+
+      if (walk.restore) {
+        ASSERT_EQ(!start.backup.empty(), disk_->Has(kBackup));
+        if (!start.backup.empty()) {
+          EXPECT_EQ(start.backup, disk_->Get(kBackup));
+        }
+      } else if (message == ok) {
+        EXPECT_EQ(BodyOf(start.image), disk_->Get(kBackup));
+      } else if (disk_->Has(kBackup) && disk_->Get(kBackup).size() >= BODY_SIZE) {
+        // Absent, or short enough for a restore to refuse, or the right body.
+        ASSERT_GE(start.image.size(), HEADER_SIZE);
+        EXPECT_EQ(BodyOf(start.image), disk_->Get(kBackup));
       }
     }
   }
-  // Steps that can fail: backup opens, reads, creates, writes and flushes;
-  // restore opens and reads twice, then opens, writes and flushes.
-  const int failingSteps = walk.restore ? (walk.cutShort ? 3 : 7) : (walk.cutShort ? 2 : 5);
-  EXPECT_EQ(failingSteps, reached);
+}
+
+// Every step that can fail is reached by the walk over a disk on which the
+// procedure would succeed.
+TEST_P(FaultWalk, ReachesEveryStepThatCanFail) {
+  const Walk walk = GetParam();
+  std::set<std::string> messages;
+  for (int n = 1;; ++n) {
+    disk_ = &ResetFakeDisk();
+    disk_->Put(kImage, MakeImage(1536, 25));
+    disk_->Put(kBackup, BodyOf(MakeImage(HEADER_SIZE, 26)));
+    (walk.cutShort ? disk_->shortCall : disk_->failCall) = n;
+    const std::string message = Run(walk.restore ? RunRestore : RunBackup);
+    if (static_cast<int>(disk_->calls.size()) < n) break;
+    messages.insert(message);
+  }
+  std::set<std::string> expected;
+  if (walk.restore) {
+    expected = walk.cutShort
+                   ? std::set<std::string>{kRestoreOk, kReadInput, kReadBackup, kWriteOutput}
+                   : std::set<std::string>{kRestoreOk, kOpenInput, kReadInput, kOpenBackup,
+                                           kReadBackup, kOpenOutput, kWriteOutput};
+  } else {
+    expected = walk.cutShort ? std::set<std::string>{kBackupOk, kReadInput, kWriteBackup}
+                             : std::set<std::string>{kBackupOk, kOpenInput, kReadInput,
+                                                     kCreateBackup, kWriteBackup};
+  }
+  EXPECT_EQ(expected, messages);
 }
 
 INSTANTIATE_TEST_SUITE_P(Procedures, FaultWalk,
