@@ -49,6 +49,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # The exact text of a run without an operation letter.
 usage_text=$'\r\n******************************************************'
