@@ -229,6 +229,7 @@ windows_package() {
   local platform=$1 toolchain=$2 compiler=$3 compiler_package=$4 loader=$5
   local dir=build/pkg-$platform zip log entries readme prefix
   echo "== Windows: $platform"
+  rm -rf "$dir"  # no stale zip from an earlier run
   if [ ! -f "$toolchain" ]; then
     echo "SKIPPED: no $toolchain"
     return
@@ -239,7 +240,6 @@ windows_package() {
     [ "${CI:-}" != true ] || fail "$platform: no compiler under CI"
     return
   fi
-  rm -rf "$dir"
   log=$scratch/$platform-build.log
   cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DKEMBU_BUILD_TESTS=OFF \
     >"$log" 2>&1 || { cat "$log" >&2; fail "$platform: configure failed"; return; }
