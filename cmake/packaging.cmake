@@ -1,0 +1,94 @@
+# Install rules and package settings. Windows: kembu.exe and a README.txt
+# with CRLF line ends, zipped flat. Linux: bin/kembu, a gzipped manual page and
+# the files Debian wants in the doc directory, as a .deb and a .tar.gz.
+set(KEMBU_PACKAGE_MAINTAINER "kembu developers <kembu@example.org>"
+  CACHE STRING "Maintainer named in the Debian package and its changelog")
+
+set(CPACK_PACKAGE_VENDOR "the kembu developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep a firmware image's header block across unpack and repack")
+set(CPACK_PACKAGE_DESCRIPTION
+  "kembu saves the device-specific part of the 512-byte header block of a\n"
+  "firmware image before the image is unpacked, and puts it back, with a new\n"
+  "checksum, after the image has been packed again.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git" "/build/" "/demo/")
+
+if(WIN32)
+  # The zip holds the program and its notes side by side, no folder around them.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KEMBU_PACKAGE_PLATFORM win64)
+  else()
+    set(KEMBU_PACKAGE_PLATFORM win32)
+  endif()
+  # Kept with LF in git; Notepad and friends get CRLF, the license text included.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    "${PROJECT_SOURCE_DIR}/packaging/README.txt.in" "${PROJECT_SOURCE_DIR}/LICENSE")
+  file(READ "${PROJECT_SOURCE_DIR}/LICENSE" KEMBU_LICENSE_TEXT)
+  file(READ "${PROJECT_SOURCE_DIR}/packaging/README.txt.in" KEMBU_README)
+  string(CONFIGURE "${KEMBU_README}" KEMBU_README @ONLY)
+  string(STRIP "${KEMBU_README}" KEMBU_README)
+  string(REPLACE "\r\n" "\n" KEMBU_README "${KEMBU_README}\n")
+  string(REPLACE "\n" "\r\n" KEMBU_README "${KEMBU_README}")
+  file(WRITE "${PROJECT_BINARY_DIR}/README.txt" "${KEMBU_README}")
+  install(TARGETS kembu RUNTIME DESTINATION .)
+  install(FILES "${PROJECT_BINARY_DIR}/README.txt" DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  include(GNUInstallDirs)
+  string(TOLOWER "linux-${CMAKE_SYSTEM_PROCESSOR}" KEMBU_PACKAGE_PLATFORM)
+  install(TARGETS kembu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # Debian wants manual pages and changelogs compressed with gzip -9n (no
+  # name, no time stamp), so that builds are reproducible.
+  find_program(KEMBU_GZIP gzip)
+  set(KEMBU_MAN_PAGE "${PROJECT_SOURCE_DIR}/doc/kembu.1")
+  configure_file(packaging/debian/changelog.in changelog @ONLY)
+  if(KEMBU_GZIP)
+    set(KEMBU_PACKAGE_DOCS "${PROJECT_BINARY_DIR}/pkgdoc")
+    add_custom_command(
+      OUTPUT "${KEMBU_PACKAGE_DOCS}/kembu.1.gz" "${KEMBU_PACKAGE_DOCS}/changelog.gz"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${KEMBU_PACKAGE_DOCS}"
+      COMMAND ${CMAKE_COMMAND} -E copy "${KEMBU_MAN_PAGE}" "${PROJECT_BINARY_DIR}/changelog"
+        "${KEMBU_PACKAGE_DOCS}"
+      COMMAND ${KEMBU_GZIP} -9nf "${KEMBU_PACKAGE_DOCS}/kembu.1" "${KEMBU_PACKAGE_DOCS}/changelog"
+      DEPENDS "${KEMBU_MAN_PAGE}" "${PROJECT_BINARY_DIR}/changelog"
+      VERBATIM)
+    add_custom_target(kembu_docs ALL
+      DEPENDS "${KEMBU_PACKAGE_DOCS}/kembu.1.gz" "${KEMBU_PACKAGE_DOCS}/changelog.gz")
+    install(FILES "${KEMBU_PACKAGE_DOCS}/kembu.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES "${KEMBU_PACKAGE_DOCS}/changelog.gz" DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  else()
+    install(FILES "${KEMBU_MAN_PAGE}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES "${PROJECT_BINARY_DIR}/changelog" DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
+
+  # Debian's copyright file: the license under a machine-readable heading.
+  file(STRINGS "${PROJECT_SOURCE_DIR}/LICENSE" KEMBU_LICENSE_LINES)
+  set(KEMBU_COPYRIGHT
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: kembu\n\nFiles: *\nCopyright: 2026 the kembu developers\nLicense: Expat\n")
+  string(CONCAT KEMBU_COPYRIGHT ${KEMBU_COPYRIGHT})
+  foreach(line IN LISTS KEMBU_LICENSE_LINES)
+    if(line STREQUAL "")
+      string(APPEND KEMBU_COPYRIGHT " .\n")
+    else()
+      string(APPEND KEMBU_COPYRIGHT " ${line}\n")
+    endif()
+  endforeach()
+  file(WRITE "${PROJECT_BINARY_DIR}/copyright" "${KEMBU_COPYRIGHT}")
+  install(FILES "${PROJECT_BINARY_DIR}/copyright" DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KEMBU_PACKAGE_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+set(CPACK_PACKAGE_FILE_NAME "kembu-${PROJECT_VERSION}-${KEMBU_PACKAGE_PLATFORM}")
