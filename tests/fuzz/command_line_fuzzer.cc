@@ -68,9 +68,10 @@ Scan ScanFenced(const char* line) {
       Fail("wrote outside the name field at toolState offset", std::to_string(i));
     }
   }
-  const void* end = memchr(toolState.imageName, '\0', NAME_FIELD_SIZE);
-  if (!end) Fail("name field holds no terminating zero");
-  return {mode, std::string(toolState.imageName, static_cast<const char*>(end) - toolState.imageName)};
+  const void* zero = memchr(toolState.imageName, '\0', NAME_FIELD_SIZE);
+  if (!zero) Fail("name field holds no terminating zero");
+  const size_t length = static_cast<const char*>(zero) - toolState.imageName;
+  return {mode, std::string(toolState.imageName, length)};
 }
 
 void Expect(const Scan& expected, const Scan& actual, const char* which) {

@@ -215,7 +215,8 @@ std::string StopMessage(bool restore, bool cutShort, const PlatformCall& call) {
 // Runs the layout's procedure with the given fault and checks the outcome;
 // `unfaulted` is what the same run gives without a fault.
 std::string RunAndCheck(const Layout& layout, int faultCall, const std::string& unfaulted) {
-  FakeDisk& disk = Prepare(layout, layout.cutShort ? 0 : faultCall, layout.cutShort ? faultCall : 0);
+  FakeDisk& disk =
+      Prepare(layout, layout.cutShort ? 0 : faultCall, layout.cutShort ? faultCall : 0);
   const std::string message = Run(disk, layout.restore, ImageName(layout));
   const std::string ok = layout.restore ? kRestoreOk : kBackupOk;
 
