@@ -110,7 +110,8 @@ IoResult ReadInput(void* buffer, uint32_t count) {
                        ? 0
                        : static_cast<uint32_t>(std::min<size_t>(count, bytes.size() - open.position));
   if (CutsShort() && moved > 0) --moved;
-  memcpy(buffer, bytes.data() + open.position, moved);
+  // An empty file's data() may be null, and memcpy must not see that.
+  if (moved > 0) memcpy(buffer, bytes.data() + open.position, moved);
   open.position += moved;
   return Moved(moved);
 }
@@ -122,7 +123,7 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
   const uint32_t moved = CutsShort() ? count - 1 : count;
   Bytes& bytes = open.file->bytes;
   if (bytes.size() < open.position + moved) bytes.resize(open.position + moved);
-  memcpy(bytes.data() + open.position, buffer, moved);
+  if (moved > 0) memcpy(bytes.data() + open.position, buffer, moved);
   open.position += moved;
   return Moved(moved);
 }

@@ -1,0 +1,107 @@
+// Scans arbitrary bytes as a command line and checks the result against an
+// oracle written from the command-line rules alone, and that nothing outside
+// the name field of toolState is ever written.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "cli/command_line.h"
+#include "common/tool_state.h"
+
+namespace {
+
+const unsigned char kCanary = 0xA5;
+const size_t kLongestName = NAME_FIELD_SIZE - 1;
+
+[[noreturn]] void Fail(const char* what, const std::string& detail = "") {
+  fprintf(stderr, "command_line_fuzzer: %s %s\n", what, detail.c_str());
+  abort();
+}
+
+struct Scan {
+  RunMode mode;
+  std::string name;
+};
+
+// The rules, position by position over the line cut at its first control byte.
+Scan Oracle(const unsigned char* data, size_t size) {
+  std::string line;
+  for (size_t i = 0; i < size && data[i] >= 0x20; ++i) line += static_cast<char>(data[i]);
+  const auto at = [&line](size_t i) { return static_cast<unsigned char>(line[i]); };
+
+  const size_t space = line.find(' ');
+  if (space == std::string::npos) return {MODE_NONE, ""};
+
+  size_t i = space + 1;
+  RunMode mode = MODE_NONE;
+  for (; i < line.size(); ++i) {
+    const unsigned char folded = at(i) & 0x5F;
+    const bool spaceFollows = i + 1 < line.size() && at(i + 1) == ' ';
+    if (spaceFollows && folded == 'R') mode = MODE_RESTORE;
+    if (spaceFollows && folded == 'B') mode = MODE_BACKUP;
+    if (mode != MODE_NONE) break;
+  }
+  if (mode == MODE_NONE) return {MODE_NONE, ""};
+
+  const size_t nameStart = line.find_first_not_of(' ', i + 2);
+  if (nameStart == std::string::npos) return {mode, ""};
+  const std::string name = line.substr(nameStart);
+  if (name.size() > kLongestName) return {MODE_NAME_TOO_LONG, ""};
+  return {mode, name};
+}
+
+// Runs the scan on `line` with everything around the name field fenced in.
+Scan ScanFenced(const char* line) {
+  memset(&toolState, kCanary, sizeof toolState);
+  const RunMode mode = ScanCommandLine(line);
+
+  const unsigned char* state = reinterpret_cast<const unsigned char*>(&toolState);
+  const size_t fieldStart = offsetof(ToolState, imageName);
+  for (size_t i = 0; i < sizeof toolState; ++i) {
+    if ((i < fieldStart || i >= fieldStart + NAME_FIELD_SIZE) && state[i] != kCanary) {
+      Fail("wrote outside the name field at toolState offset", std::to_string(i));
+    }
+  }
+  const void* zero = memchr(toolState.imageName, '\0', NAME_FIELD_SIZE);
+  if (!zero) Fail("name field holds no terminating zero");
+  const size_t length = static_cast<const char*>(zero) - toolState.imageName;
+  return {mode, std::string(toolState.imageName, length)};
+}
+
+void Expect(const Scan& expected, const Scan& actual, const char* which) {
+  if (expected.mode != actual.mode) {
+    Fail(which, "mode " + std::to_string(actual.mode) + ", expected " +
+                    std::to_string(expected.mode));
+  }
+  if (expected.name != actual.name) {
+    Fail(which, "name of " + std::to_string(actual.name.size()) + " bytes, expected " +
+                    std::to_string(expected.name.size()));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const Scan expected = Oracle(data, size);
+
+  // Exactly sized heap copies, so ASan flags a single byte read past the end.
+  std::unique_ptr<char[]> terminated(new char[size + 1]);
+  memcpy(terminated.get(), data, size);
+  terminated[size] = '\0';
+  Expect(expected, ScanFenced(terminated.get()), "zero-terminated line:");
+
+  // A control byte inside the data ends the line as well; nothing after it
+  // may be read, not even a terminating zero.
+  if (std::any_of(data, data + size, [](uint8_t byte) { return byte < 0x20; })) {
+    std::unique_ptr<char[]> bare(new char[size]);
+    memcpy(bare.get(), data, size);
+    Expect(expected, ScanFenced(bare.get()), "line ended by its own control byte:");
+  }
+  return 0;
+}
