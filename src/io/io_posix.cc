@@ -45,7 +45,8 @@ static void FillClosedStandardDescriptors() {
 void StartPlatform() {
   FillClosedStandardDescriptors();
   // A reader that went away must not end the run in the middle of a write.
-  signal(SIGPIPE, SIG_IGN);
+  // Ignoring SIGPIPE cannot fail.
+  (void)signal(SIGPIPE, SIG_IGN);
   toolState.inputSlot = EMPTY_SLOT;
   toolState.outputSlot = EMPTY_SLOT;
   toolState.standardOutput = STDOUT_FILENO;
