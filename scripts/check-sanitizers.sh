@@ -5,6 +5,8 @@
 # which fails the test. Usage: bash scripts/check-sanitizers.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+ensure_packages cmake make clang libclang-rt-dev libgtest-dev googletest strace
 build=build/asan
 
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"

@@ -6,6 +6,8 @@
 # finding. Usage: bash scripts/check-static.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+ensure_packages cmake make clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix
 root=$PWD
 build=build/static
 status=0
