@@ -80,7 +80,11 @@ void DropPrivileges() {
 
 void LimitFileSize(long bytes) {
   signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+  // The hard limit stays, so that a coverage build of kembu can lift the
+  // cap again to write its counters when it ends.
+  rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  limit.rlim_cur = static_cast<rlim_t>(bytes);
   if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
 }
 
