@@ -5,7 +5,7 @@
 # which fails the test. Usage: bash scripts/check-sanitizers.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/ensure-packages.sh
+source scripts/packages.sh
 ensure_packages cmake make clang libclang-rt-dev libgtest-dev googletest strace
 build=build/asan
 

@@ -6,7 +6,7 @@
 # finding. Usage: bash scripts/check-static.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/ensure-packages.sh
+source scripts/packages.sh
 ensure_packages cmake make clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix
 root=$PWD
 build=build/static

@@ -6,7 +6,7 @@
 # Usage: bash scripts/check-warnings.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/ensure-packages.sh
+source scripts/packages.sh
 ensure_packages cmake make g++ clang g++-mingw-w64-x86-64-posix libgtest-dev googletest
 root=$PWD
 status=0

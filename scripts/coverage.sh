@@ -6,7 +6,7 @@
 # GCOVR_EXCL markers with the reason. Usage: bash scripts/coverage.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/ensure-packages.sh
+source scripts/packages.sh
 ensure_packages cmake make g++ gcovr python3 libgtest-dev googletest strace
 root=$PWD
 build=build/coverage

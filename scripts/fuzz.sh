@@ -32,22 +32,8 @@ for target in "${targets[@]}"; do
   esac
 done
 
-packages=(cmake make clang libclang-rt-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=()
-  [ "$(id -u)" = 0 ] || sudo=(sudo -n)
-  echo "== installing: ${missing[*]}"
-  if ! { "${sudo[@]}" apt-get update -qq >/dev/null 2>&1 || true
-         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-           "${missing[@]}" >/dev/null; }; then
-    echo "Cannot install: ${missing[*]} (Debian: apt-get install ${missing[*]})." >&2
-    exit 1
-  fi
-fi
+source "$root/scripts/packages.sh"
+ensure_packages cmake make clang libclang-rt-dev
 
 echo "== building fuzzers in build/fuzz"
 started=$SECONDS

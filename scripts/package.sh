@@ -17,27 +17,12 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-missing() {
-  local package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || echo "$package"
-  done
-}
-
-install_packages() {
-  [ $# -gt 0 ] || return 0
-  [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || return 1
-  echo "== installing: $*"
-  apt-get update -qq >/dev/null 2>&1 || true
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
-
 if [ "$(id -u)" != 0 ]; then
   echo "Run as root: the check installs the .deb with dpkg -i and purges it again." >&2
   exit 1
 fi
-mapfile -t need < <(missing "${linux_packages[@]}")
-install_packages "${need[@]}"
+source scripts/packages.sh
+ensure_packages "${linux_packages[@]}"
 
 scratch=$(mktemp -d)
 installed_by_us=no
@@ -234,7 +219,7 @@ windows_package() {
     echo "SKIPPED: no $toolchain"
     return
   fi
-  command -v "$compiler" >/dev/null || install_packages "$compiler_package" || true
+  command -v "$compiler" >/dev/null || try_packages "$compiler_package" || true
   if ! command -v "$compiler" >/dev/null; then
     echo "SKIPPED: no $compiler (Debian: apt-get install $compiler_package)"
     [ "${CI:-}" != true ] || fail "$platform: no compiler under CI"

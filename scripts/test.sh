@@ -1,92 +1,100 @@
 #!/usr/bin/env bash
-# Builds kembu for Linux and for 64-bit and 32-bit Windows and runs every
-# test: the Linux ones natively, the Windows ones under Wine. Installs what
-# is missing with apt-get when it can. Usage: bash scripts/test.sh
+# The one test command. Builds kembu for Linux and for 64- and 32-bit Windows
+# and runs every test: the Linux ones natively, the Windows ones under Wine.
+# Then runs every check: strict warnings, static analysis, sanitizers, the
+# coverage floor, fuzzing, the speed and size budgets, and the packages.
+# Installs what is missing with apt-get when it can.
+# Usage: bash scripts/test.sh [--tests-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc 2>/dev/null || echo 2)
+source scripts/packages.sh
+
+checks=yes
+case "${1:-}" in
+  "") ;;
+  --tests-only) checks=no ;;
+  *) echo "Usage: bash scripts/test.sh [--tests-only]" >&2; exit 2 ;;
+esac
 
 linux_packages=(cmake make g++ libgtest-dev googletest strace)
-windows_packages=(g++-mingw-w64-x86-64-posix wine64)
+check_packages=(clang libclang-rt-dev clang-tidy cppcheck gcovr python3 valgrind hyperfine
+  dpkg-dev file lintian groff-base man-db)
+windows64_packages=(g++-mingw-w64-x86-64-posix wine64)
 windows32_packages=(g++-mingw-w64-i686-posix wine32:i386)
 
-missing() {
-  local package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || echo "$package"
-  done
+ensure_packages "${linux_packages[@]}"
+[ "$checks" = no ] || ensure_packages "${check_packages[@]}"
+
+# Builds one Windows tree when its compiler and Wine are here; prints the
+# tree's path, or nothing.
+windows_build() {
+  local name=$1 toolchain=$2 loader=$3
+  shift 3
+  if ! try_packages "$@" >&2; then
+    echo "Cannot install: $* (Debian: apt-get install $*)." >&2
+    return
+  fi
+  [ -x "$loader" ] || return 0
+  echo "== building for Windows ($name)" >&2
+  cmake -S "$root" -B "build/$name" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" >/dev/null
+  cmake --build "build/$name" -j "$jobs" >&2
+  echo "$root/build/$name"
 }
 
-# Installs the named packages; false when that cannot be done here.
-install_packages() {
-  [ $# -gt 0 ] || return 0
-  local sudo=()
-  if [ "$(id -u)" != 0 ]; then
-    command -v sudo >/dev/null && sudo -n true 2>/dev/null || return 1
-    sudo=(sudo -n)
-  fi
-  command -v apt-get >/dev/null || return 1
-  echo "== installing: $*"
-  # wine32 comes from the i386 architecture.
-  if printf '%s\n' "$@" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo[@]}" dpkg --add-architecture i386 || return 1
-  fi
-  "${sudo[@]}" apt-get update -qq >/dev/null 2>&1 || true
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "$@" \
-    >/dev/null || return 1
-}
-
-mapfile -t need_linux < <(missing "${linux_packages[@]}")
-if ! install_packages "${need_linux[@]}"; then
-  echo "Cannot install: ${need_linux[*]}. Install them (Debian: apt-get install ${need_linux[*]}) and run again." >&2
-  exit 1
-fi
-
-windows=yes
-mapfile -t need_windows < <(missing "${windows_packages[@]}")
-if ! install_packages "${need_windows[@]}"; then
-  echo "Cannot install: ${need_windows[*]} (Debian: apt-get install ${need_windows[*]})."
-  windows=no
-fi
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || windows=no
-
-windows32=yes
-mapfile -t need_windows32 < <(missing "${windows32_packages[@]}")
-if ! install_packages "${need_windows32[@]}"; then
-  echo "Cannot install: ${need_windows32[*]} (Debian: dpkg --add-architecture i386; apt-get update; apt-get install ${need_windows32[*]})."
-  windows32=no
-fi
+wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
-[ -x "$wine32" ] || windows32=no
-
-windows_dir=""
-if [ "$windows" = yes ]; then
-  echo "== building for Windows (x64)"
-  cmake -S "$root" -B build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-  cmake --build build/win64 -j "$jobs"
-  windows_dir=$root/build/win64
-fi
-
-windows32_dir=""
-if [ "$windows32" = yes ]; then
-  echo "== building for Windows (32-bit)"
-  cmake -S "$root" -B build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" >/dev/null
-  cmake --build build/win32 -j "$jobs"
-  windows32_dir=$root/build/win32
-fi
+win64_dir=$(windows_build win64 cmake/mingw-w64-x86_64.cmake "$wine64" "${windows64_packages[@]}")
+win32_dir=$(windows_build win32 cmake/mingw-w64-i686.cmake "$wine32" "${windows32_packages[@]}")
 
 echo "== building for Linux"
-cmake -S "$root" -B build/linux -DKEMBU_WINDOWS_BUILD_DIR="$windows_dir" -DKEMBU_WINE="$wine" \
-  -DKEMBU_WINDOWS32_BUILD_DIR="$windows32_dir" -DKEMBU_WINE32="$wine32" >/dev/null
+cmake -S "$root" -B build/linux -DKEMBU_WINDOWS_BUILD_DIR="$win64_dir" -DKEMBU_WINE="$wine64" \
+  -DKEMBU_WINDOWS32_BUILD_DIR="$win32_dir" -DKEMBU_WINE32="$wine32" >/dev/null
 cmake --build build/linux -j "$jobs"
 
 echo "== testing"
 (cd build/linux && ctest --output-on-failure -j "$jobs" --timeout 300)
 
-if [ "$windows" != yes ] || [ "$windows32" != yes ]; then
-  [ "$windows" = yes ] || echo "THE 64-BIT WINDOWS TESTS DID NOT RUN: mingw-w64 (x86-64) or wine64 is missing."
-  [ "$windows32" = yes ] || echo "THE 32-BIT WINDOWS TESTS DID NOT RUN: mingw-w64 (i686) or wine32 is missing."
-  if [ "${CI:-}" = true ]; then exit 1; fi
+missing_windows=no
+if [ -z "$win64_dir" ]; then
+  echo "THE 64-BIT WINDOWS TESTS DID NOT RUN: mingw-w64 (x86-64) or wine64 is missing."
+  missing_windows=yes
 fi
+if [ -z "$win32_dir" ]; then
+  echo "THE 32-BIT WINDOWS TESTS DID NOT RUN: mingw-w64 (i686) or wine32 is missing."
+  missing_windows=yes
+fi
+if [ "$missing_windows" = yes ] && [ "${CI:-}" = true ]; then exit 1; fi
+[ "$checks" = yes ] || exit 0
+
+# Every check runs, even after one fails, so a run shows all that is wrong.
+failed=()
+summary=()
+run_check() {
+  local name=$1 started=$SECONDS
+  shift
+  echo "== check: $name"
+  if "$@"; then
+    summary+=("passed  $name ($((SECONDS - started)) s)")
+  else
+    summary+=("FAILED  $name ($((SECONDS - started)) s)")
+    failed+=("$name")
+  fi
+}
+run_check "strict warnings" bash scripts/check-warnings.sh
+run_check "static analysis" bash scripts/check-static.sh
+run_check "sanitizers" bash scripts/check-sanitizers.sh
+run_check "coverage floor" bash scripts/coverage.sh
+run_check "fuzzing" bash scripts/fuzz.sh
+run_check "speed and size budgets" bash bench/budgets.sh build/linux/kembu \
+  ${win64_dir:+"$win64_dir/kembu.exe"} ${win32_dir:+"$win32_dir/kembu.exe"}
+run_check "packages" bash scripts/package.sh
+
+echo "== checks"
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "${#failed[@]} of ${#summary[@]} checks FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all ${#summary[@]} checks passed"

@@ -1,0 +1,32 @@
+# Sourced by the scripts. try_packages NAME... installs the Debian packages
+# that are missing (as root, or through sudo without a password) and fails
+# when that cannot be done; ensure_packages NAME... stops the script instead,
+# with a hint. A NAME:i386 package turns on the i386 architecture first.
+try_packages() {
+  local package missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  command -v apt-get >/dev/null || return 1
+  local sudo=()
+  if [ "$(id -u)" != 0 ]; then
+    command -v sudo >/dev/null && sudo -n true 2>/dev/null || return 1
+    sudo=(sudo -n)
+  fi
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+      ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386 || return 1
+  fi
+  echo "== installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq >/dev/null 2>&1 || true
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
+}
+
+ensure_packages() {
+  try_packages "$@" && return 0
+  echo "Cannot install: $* (Debian: apt-get install $*)." >&2
+  exit 1
+}
