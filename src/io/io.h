@@ -47,7 +47,8 @@ bool FlushOutput();
 void CloseInput();
 void CloseOutput();
 
-// Deletes the file; whether that worked is not reported.
+// Deletes the file, unless another process holds it open exclusively;
+// whether that worked is not reported.
 void DeleteNamedFile(const char* name);
 
 // True when both names exist and, after following symbolic links, are the

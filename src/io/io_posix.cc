@@ -78,12 +78,15 @@ void PrintText(const char* text) {
 }
 
 // Opens the file and takes an exclusive lock on it without waiting; a
-// directory is refused, as it is on Windows. Returns the descriptor or -1.
+// directory is refused, as it is on Windows, and so is a file deleted before
+// the lock was taken: what is written to it is lost. Returns the descriptor
+// or -1.
 static int OpenLocked(const char* name, int flags) {
   const int fd = open(name, flags | COMMON_OPEN_FLAGS, 0666);
   if (fd == -1) return -1;
   struct stat status;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
+      status.st_nlink == 0) {
     close(fd);
     return -1;
   }
@@ -145,7 +148,23 @@ void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
-void DeleteNamedFile(const char* name) { unlink(name); }
+// A regular file another process holds locked stays, as on Windows, where a
+// file open without delete sharing cannot be deleted: the holder may be a
+// backup that is about to report it as written. Anything else goes as before;
+// only regular files are opened, since opening a device can act on it.
+void DeleteNamedFile(const char* name) {
+  struct stat status;
+  int fd = -1;
+  if (lstat(name, &status) == 0 && S_ISREG(status.st_mode)) {
+    fd = open(name, O_RDONLY | O_NOFOLLOW | COMMON_OPEN_FLAGS);
+    if (fd != -1 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      close(fd);
+      return;
+    }
+  }
+  unlink(name);  // while still locked, so no other run takes the file meanwhile
+  if (fd != -1) close(fd);
+}
 
 bool IsSameFile(const char* nameA, const char* nameB) {
   struct stat a;
