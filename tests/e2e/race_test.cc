@@ -246,26 +246,44 @@ const char* const kImpossibleMessages[] = {"Input file is KEMBU.BIN!",  "Error r
                                            "Bad checksum in input file!", "Error writing KEMBU.BIN!",
                                            "Error writing output file!"};
 
-// Returns the message the run printed, or describes what is wrong with it.
-std::string MessageOf(const Outcome& run, bool* good) {
-  *good = false;
-  if (run.status == -1) return "still running at the deadline, killed";
-  if (run.status != 0) return "wait status " + std::to_string(run.status);
-  if (!run.err.empty()) return "stderr: " + run.err;
+enum class Verdict { kGood, kNotStarted, kBad };
+
+// Judges one run; *said gets the message it printed, or what is wrong.
+// Under Wine, now and then one of many processes started at once fails in
+// Wine's own start-up, before kembu.exe runs (the launcher's CreateProcessA
+// failing with ERROR_INTERNAL_ERROR, about once in 2000 runs on a busy host).
+// kembu prints its banner before it touches any file, so a run that printed
+// nothing at all did nothing, and is only counted. Natively there is no such
+// excuse.
+Verdict Judge(const Outcome& run, std::string* said) {
+  if (run.status == -1) {
+    *said = "still running at the deadline, killed";
+    return Verdict::kBad;
+  }
+  if (run.status != 0) {
+    *said = "wait status " + std::to_string(run.status) + ", printed \"" + run.out +
+            "\", stderr \"" + run.err + "\"";
+    return UnderWine() && run.out.empty() ? Verdict::kNotStarted : Verdict::kBad;
+  }
+  if (!run.err.empty()) {
+    *said = "stderr: " + run.err;
+    return Verdict::kBad;
+  }
   const bool backup = run.line.find(" b ") != std::string::npos;
   const std::vector<const char*> possible =
       backup ? std::vector<const char*>(std::begin(kBackupMessages), std::end(kBackupMessages))
              : std::vector<const char*>(std::begin(kRestoreMessages), std::end(kRestoreMessages));
   for (const char* message : possible) {
     if (run.out == Said(message)) {
-      *good = true;
-      return message;
+      *said = message;
+      return Verdict::kGood;
     }
   }
+  *said = "printed: " + run.out;
   for (const char* message : kImpossibleMessages) {
-    if (run.out == Said(message)) return std::string("impossible here: ") + message;
+    if (run.out == Said(message)) *said = std::string("impossible here: ") + message;
   }
-  return "printed: " + run.out;
+  return Verdict::kBad;
 }
 
 struct RaceShape {
@@ -285,12 +303,14 @@ RaceShape ShapeHere() {
   return {40, 32, microseconds(400), seconds(20)};
 }
 
-using Races = E2eTest;
+// Lower case, so that the tests answer to ctest -R race.
+using race = E2eTest;
+using raceLinuxOnly = E2eTest;
 
 // The image starts with body A and KEMBU.BIN with body B of another image;
 // backups and restores then race. Restores may put B in, backups may save A
 // or B, so those two bodies are all that may ever be seen.
-TEST_F(Races, BackupsAndRestoresAtOnce) {
+TEST_F(race, BackupsAndRestoresAtOnce) {
   // Starts Wine's server, which every later run shares.
   ASSERT_EQ(Run("kembu"), Usage());
   const RaceShape shape = ShapeHere();
@@ -329,13 +349,21 @@ TEST_F(Races, BackupsAndRestoresAtOnce) {
     watcher.join();
 
     bool restoreOk = false;
+    int notStarted = 0;
     for (const Outcome& run : outcomes) {
-      bool good;
-      const std::string message = MessageOf(run, &good);
-      EXPECT_TRUE(good) << run.line << ": " << message;
-      ++tally[run.line.substr(6, 1) + ": " + message];
-      restoreOk |= message == "Restore Ok!";
+      std::string said;
+      const Verdict verdict = Judge(run, &said);
+      EXPECT_NE(verdict, Verdict::kBad) << run.line << ": " << said;
+      if (verdict == Verdict::kNotStarted) {
+        std::printf("not started by Wine: %s: %s\n", run.line.c_str(), said.c_str());
+        ++notStarted;
+        said = "(not started by Wine)";
+      }
+      ++tally[run.line.substr(6, 1) + ": " + said];
+      restoreOk |= said == "Restore Ok!";
     }
+    // More than a few would be Wine failing, not a hiccup.
+    EXPECT_LE(notStarted, shape.runs / 8) << "runs Wine did not start";
     for (const std::string& fault : report.faults) ADD_FAILURE() << "while running: " << fault;
     for (int file = 0; file < 2; ++file) {
       total.seen[file] += report.seen[file];
@@ -371,7 +399,7 @@ TEST_F(Races, BackupsAndRestoresAtOnce) {
 // A backup that fails because another one holds the image must not delete
 // the KEMBU.BIN that other one holds: it is about to report it written.
 // Windows refuses such a delete by itself; here the lock has to.
-TEST_F(LinuxOnly, BackupFileHeldByAnotherBackupStays) {
+TEST_F(raceLinuxOnly, BackupFileHeldByAnotherBackupStays) {
   const Bytes image = MakeImage(kImageSize, 1);
   Put("fw.img", image);
   Put("KEMBU.BIN", Body(image));
