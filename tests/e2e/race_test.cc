@@ -305,7 +305,6 @@ RaceShape ShapeHere() {
 
 // Lower case, so that the tests answer to ctest -R race.
 using race = E2eTest;
-using raceLinuxOnly = E2eTest;
 
 // The image starts with body A and KEMBU.BIN with body B of another image;
 // backups and restores then race. Restores may put B in, backups may save A
@@ -395,6 +394,8 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
   std::printf("  samples of fw.img: %ld seen, %ld busy; of KEMBU.BIN: %ld seen, %ld absent, %ld busy\n",
               total.seen[0], total.busy[0], total.seen[1], total.absent[1], total.busy[1]);
 }
+
+using raceLinuxOnly = E2eTest;
 
 // A backup that fails because another one holds the image must not delete
 // the KEMBU.BIN that other one holds: it is about to report it written.
