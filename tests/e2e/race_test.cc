@@ -299,7 +299,7 @@ struct RaceShape {
 RaceShape ShapeHere() {
   using std::chrono::microseconds;
   using std::chrono::seconds;
-  if (UnderWine()) return {8, 32, microseconds(0), seconds(40)};
+  if (UnderWine()) return {8, 32, microseconds(0), seconds(20)};
   return {40, 32, microseconds(400), seconds(20)};
 }
 
