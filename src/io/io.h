@@ -47,8 +47,9 @@ bool FlushOutput();
 void CloseInput();
 void CloseOutput();
 
-// Deletes the file; one that cannot be deleted is emptied instead where it
-// can be, so its old content does not outlive the call. Reports nothing.
+// Deletes the file, unless another process holds it open exclusively; one
+// that cannot be deleted otherwise is emptied where it can be, so its old
+// content does not outlive the call. Reports nothing.
 void DeleteNamedFile(const char* name);
 
 // True when both names exist and, after following symbolic links, are the

@@ -81,12 +81,15 @@ void PrintText(const char* text) {
 }
 
 // Opens the file and takes an exclusive lock on it without waiting; a
-// directory is refused, as it is on Windows. Returns the descriptor or -1.
+// directory is refused, as it is on Windows, and so is a file deleted before
+// the lock was taken: what is written to it is lost. Returns the descriptor
+// or -1.
 static int OpenLocked(const char* name, int flags) {
   const int fd = open(name, flags | COMMON_OPEN_FLAGS, 0666);
   if (fd == -1) return -1;
   struct stat status;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
+      status.st_nlink == 0) {
     close(fd);
     return -1;
   }
@@ -148,10 +151,27 @@ void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
+// A regular file another process holds locked stays, as on Windows, where a
+// file open without delete sharing cannot be deleted: the holder may be a
+// backup that is about to report it as written. Only regular files are
+// opened, since opening a device can act on it.
 void DeleteNamedFile(const char* name) {
-  if (unlink(name) == 0 || errno == ENOENT) return;
-  // Held like any other open, so a file another run is writing stays whole.
-  const int fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW);
+  struct stat status;
+  const bool regular = lstat(name, &status) == 0 && S_ISREG(status.st_mode);
+  int fd = -1;
+  if (regular) {
+    fd = open(name, O_RDONLY | O_NOFOLLOW | COMMON_OPEN_FLAGS);
+    if (fd != -1 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      close(fd);
+      return;
+    }
+  }
+  // Unlinked while still locked, so no other run takes the file meanwhile.
+  const bool deleted = unlink(name) == 0 || errno == ENOENT;
+  if (fd != -1) close(fd);
+  if (deleted || !regular) return;
+  // What cannot be deleted is emptied where it can be, under a lock of its own.
+  fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW);
   if (fd == -1) return;
   const int ignored = ftruncate(fd, 0);
   (void)ignored;

@@ -71,7 +71,7 @@ static std::string Setting(const char* name) {
   return value ? value : "";
 }
 
-static bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
+bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
 void DropPrivileges() {
   if (geteuid() != 0) return;
@@ -121,7 +121,7 @@ static std::string Hex(const std::string& bytes) {
 
 // Natively the line is split on every single space, so that the program, which
 // joins its arguments with one space each, sees exactly this line again.
-static std::vector<std::string> CommandFor(const std::string& line) {
+std::vector<std::string> CommandFor(const std::string& line) {
   const std::string program = fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string();
   if (UnderWine()) {
     std::string windowsPath = "Z:" + program;

@@ -54,6 +54,12 @@ class E2eTest : public ::testing::Test {
 // Suites whose name holds LinuxOnly or WindowsOnly run on that platform alone.
 using LinuxOnly = E2eTest;
 
+// True when the runs go to kembu.exe under Wine.
+bool UnderWine();
+
+// The argument vector that runs the raw command line, natively or under Wine.
+std::vector<std::string> CommandFor(const std::string& line);
+
 // Child hooks for RunOptions::inChild.
 void DropPrivileges();              // to nobody when root; file modes then count
 void LimitFileSize(long bytes);     // writes past this offset come back short
