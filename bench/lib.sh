@@ -20,7 +20,7 @@ make_image() {
 # instructions COMMAND...: instructions the command executes, loader and libc
 # start-up included, as callgrind's "Collected" total. Output is discarded.
 instructions() {
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 </dev/null >/dev/null |
     sed -n 's/^==[0-9]*== Collected : *\([0-9]*\).*/\1/p'
 }
 
@@ -34,7 +34,8 @@ instructions() {
 syscall_names() {
   local trace
   trace=$(mktemp)
-  strace -f -qq -o "$trace" "$@" >/dev/null 2>&1
+  # Standard input open, as a closed one would cost kembu an extra open.
+  strace -f -qq -o "$trace" "$@" </dev/null >/dev/null 2>&1
   sed -e 's/^[0-9][0-9]* *//' "$trace" |
     awk '/^[a-z_0-9]+\(/ {
            name = $0; sub(/\(.*/, "", name)
@@ -57,4 +58,59 @@ after_startup() {
     for (i = 1; i <= nf && i <= nt && f[i] == t[i]; i++) ;
     for (; i <= nt; i++) if (t[i] != "") print t[i]
   }'
+}
+
+# expect_ok OPERATION: runs kembu OPERATION image.fw in the current directory
+# and fails unless it reports success; figures of a failed run mean nothing.
+expect_ok() {
+  local output
+  output=$("$kembu" "$1" image.fw </dev/null)
+  case $1 in b) grep -q "Backup Ok!" <<<"$output" ;; r) grep -q "Restore Ok!" <<<"$output" ;; esac ||
+    { echo "kembu $1 image.fw in $PWD did not succeed:$output" >&2; return 1; }
+}
+
+# check_calls LABEL ALLOWED... -- OBSERVED...: passes when the observed calls
+# are the allowed ones in order, some possibly left out; calls breach (which
+# the caller defines) otherwise.
+check_calls() {
+  local label=$1 verdict
+  shift
+  verdict=$(awk -v list="$*" 'BEGIN {
+    n = split(list, w, " "); for (i = 1; w[i] != "--"; i++) a[++na] = w[i]
+    for (i++; i <= n; i++) o[++no] = w[i]
+    j = 1
+    for (i = 1; i <= no; i++) {
+      while (j <= na && a[j] != o[i]) j++
+      if (j > na) { print "call " i " (" o[i] ") is not allowed there"; exit }
+      j++
+    }
+    if (no < na) print "ok, " (na - no) " fewer than allowed: the list can be tightened"
+    else print "ok"
+  }')
+  echo "  $label: $verdict"
+  [[ $verdict == ok* ]] || breach "$label makes a system call beyond the allowed list"
+}
+
+# win32_calls SOURCE: the Win32 functions the file calls. Those are the
+# capitalised names followed by "(", less the functions the file defines (the
+# name before the first "(" of a line that starts in column 0).
+win32_calls() {
+  local code defined
+  code=$(sed 's://.*$::' "$1")
+  defined=$(sed -nE 's/^[A-Za-z][^(]*\b([A-Z][A-Za-z0-9_]*)\(.*/\1/p' <<<"$code" | sort -u)
+  grep -oE '\b[A-Z][A-Za-z0-9_]*[[:space:]]*\(' <<<"$code" | tr -d '( \t' | sort -u |
+    comm -23 - <(echo "$defined")
+}
+
+# objdump_for EXE: the objdump that reads the program, from its PE machine
+# field: 0x8664 for x86-64, 0x14c for i386.
+objdump_for() {
+  local pe machine
+  pe=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+  machine=$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')
+  case $machine in
+    8664) echo x86_64-w64-mingw32-objdump ;;
+    014c) echo i686-w64-mingw32-objdump ;;
+    *) echo "unknown-machine-$machine" ;;
+  esac
 }

@@ -79,7 +79,8 @@ for size in "${sizes[@]}"; do
   make_image "$dir/image.fw" "$size"
   cd "$dir"
   # A restore needs a backup body first.
-  "$kembu" b image.fw >/dev/null
+  expect_ok b
+  expect_ok r
   labels=("/bin/true" "kembu b" "kembu r" "dd bs=1" "python3 struct")
   commands=(
     "/bin/true"
@@ -125,7 +126,8 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
     mkdir -p "$dir"
     make_image "$dir/image.fw" "$size"
     cd "$dir"
-    "$wine" "$exe" b image.fw >/dev/null
+    "$wine" "$exe" b image.fw | grep -q "Backup Ok!" ||
+      { echo "kembu.exe b failed under Wine" >&2; exit 1; }
     echo "== Wine, $(size_label "$size") image: wall time"
     hyperfine -N --warmup "$warmup" --runs "$runs" --style basic \
       --export-json "$work/json/wine-$size.json" \
