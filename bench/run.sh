@@ -9,7 +9,7 @@
 # Usage: bench/run.sh [LINUX_KEMBU [KEMBU_EXE]]
 #   Without paths it uses build/linux/kembu and build/win64/kembu.exe, building
 #   them with cmake when they are missing. No KEMBU_EXE, or no Wine: the Wine
-#   table is left out. RUNS (default 40) sets the hyperfine runs per command,
+#   table is left out. RUNS (default 100) sets the hyperfine runs per command,
 #   SIZES (default "512 1M 1G 4G") the images.
 # Needs hyperfine, valgrind, strace, python3, and for Wine: wine64 and
 # g++-mingw-w64-x86-64-posix.
@@ -18,13 +18,15 @@ bench_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$bench_dir")
 source "$bench_dir/lib.sh"
 
-runs=${RUNS:-40}
+runs=${RUNS:-100}
 warmup=3
+# The first starts in a fresh Wine prefix are slow.
+wine_warmup=10
 sizes=(${SIZES:-512 1M 1G 4G})
 results=${RESULTS:-$bench_dir/results.md}
 work=$root/build/bench
 wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+wineserver=/usr/lib/wine/wineserver64
 # The system's Python: a wrapper in PATH (pyenv) would be measured instead.
 python=${PYTHON:-/usr/bin/python3}
 [ -x "$python" ] || python=$(command -v python3)
@@ -72,6 +74,7 @@ size_label() {
   esac
 }
 
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 startup=$(syscall_names /bin/true)
 for size in "${sizes[@]}"; do
   dir=$work/scratch/$size
@@ -114,7 +117,10 @@ wine_sizes=()
 if [ -n "$exe" ] && [ -x "$wine" ]; then
   export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
   [ -d "$WINEPREFIX" ] || "$wine" wineboot --init >/dev/null 2>&1
-  # One server for the whole comparison, so no run pays for starting it.
+  # One server for the whole comparison, so no run pays for starting it; the
+  # one wineboot left behind would quit at its own time.
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w
   "$wineserver" -p
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
   # Built like kembu.exe: no C runtime, raw entry point, KERNEL32 only.
@@ -129,7 +135,7 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
     "$wine" "$exe" b image.fw | grep -q "Backup Ok!" ||
       { echo "kembu.exe b failed under Wine" >&2; exit 1; }
     echo "== Wine, $(size_label "$size") image: wall time"
-    hyperfine -N --warmup "$warmup" --runs "$runs" --style basic \
+    hyperfine -N --warmup "$wine_warmup" --runs "$runs" --style basic \
       --export-json "$work/json/wine-$size.json" \
       -n "nothing.exe" -n "kembu.exe b" -n "kembu.exe r" \
       "$wine $work/nothing.exe" "$wine $exe b image.fw" "$wine $exe r image.fw" |
@@ -146,6 +152,7 @@ machine=$work/machine.txt
   echo "date	$(date -u '+%Y-%m-%d %H:%M UTC')"
   echo "cpu	$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores available"
   echo "kernel	$(uname -sr)"
+  echo "load	$load_before (load average over 1, 5, 15 minutes when the run began; the machine may be shared)"
   echo "filesystem	$(df --output=fstype "$work/scratch" | tail -n 1) (the scratch directories)"
   echo "libc	$(first_line ldd --version)"
   echo "compiler	$(first_line c++ --version)"
@@ -162,7 +169,8 @@ machine=$work/machine.txt
   echo "kembu	$(stat -c %s "$kembu") bytes (Linux build)"
 } >"$machine"
 
-"$python" "$bench_dir/report.py" --runs "$runs" --warmup "$warmup" --machine "$machine" \
+"$python" "$bench_dir/report.py" --runs "$runs" --warmup "$warmup" --wine-warmup "$wine_warmup" \
+  --machine "$machine" \
   --counts "$counts" --json-dir "$work/json" --calls-backup "$work/calls-b.txt" \
   --calls-restore "$work/calls-r.txt" --sizes "${sizes[@]}" --wine-sizes "${wine_sizes[@]}" \
   >"$results"
