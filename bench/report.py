@@ -14,12 +14,11 @@ def size_label(size):
 
 
 def load_times(path):
-    """Median, mean and standard deviation in milliseconds, by command name.
-    Ratios use the median: on a shared machine a few slow runs move the mean."""
+    """Median and fastest run in milliseconds, by command name. Ratios use the
+    median: on a shared machine a few slow runs move the mean far."""
     with open(path) as f:
         results = json.load(f)["results"]
-    return {r["command"]: (r["median"] * 1000, r["mean"] * 1000, (r["stddev"] or 0) * 1000)
-            for r in results}
+    return {r["command"]: (r["median"] * 1000, r["min"] * 1000) for r in results}
 
 
 def table(header, rows):
@@ -79,12 +78,12 @@ def main():
     out.append("")
     rows = []
     for name in commands:
-        median, mean, sd = times[first][name]
+        median, fastest = times[first][name]
         instructions, calls = counts[first, name]
-        rows.append([f"`{name}`", f"{median:.2f} ms ({mean:.2f} ± {sd:.2f})", f"{wall(first, name):.2f}×",
+        rows.append([f"`{name}`", f"{median:.2f} ms ({fastest:.2f})", f"{wall(first, name):.2f}×",
                      f"{instructions:,}", f"{instr(first, name):.3f}×", str(calls),
                      f"{calls - counts[first, FLOOR][1]:+d}"])
-    out.append(table(["command", "wall time, median (mean ± σ)", "× floor", "instructions", "× floor",
+    out.append(table(["command", "wall time, median (fastest)", "× floor", "instructions", "× floor",
                       "system calls", "beyond floor"], rows))
     out.append("")
 
@@ -120,11 +119,10 @@ def main():
         rows = []
         for size in args.wine_sizes:
             wine = load_times(os.path.join(args.json_dir, f"wine-{size}.json"))
-            for name, (median, mean, sd) in wine.items():
-                rows.append([f"`{name}`", size_label(size),
-                             f"{median:.1f} ms ({mean:.1f} ± {sd:.1f})",
+            for name, (median, fastest) in wine.items():
+                rows.append([f"`{name}`", size_label(size), f"{median:.1f} ms ({fastest:.1f})",
                              f"{median / wine[WINE_FLOOR][0]:.2f}×"])
-        out.append(table(["program", "image", "wall time, median (mean ± σ)",
+        out.append(table(["program", "image", "wall time, median (fastest)",
                           f"× {WINE_FLOOR}"], rows))
         out.append("")
 
