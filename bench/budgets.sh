@@ -88,6 +88,12 @@ for size in small large; do
     counts[$op.$size]=$(cd "$scratch/$size" && instructions "$kembu" "$op" image.fw)
   done
 done
+for count in "$floor" "${counts[@]}"; do
+  if ! [[ $count =~ ^[0-9]+$ ]]; then
+    echo "  BREACH: callgrind gave no instruction count; is valgrind installed and working?"
+    exit 1
+  fi
+done
 for op in b r; do
   for size in small large; do
     label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"

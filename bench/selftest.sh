@@ -59,6 +59,10 @@ if command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
   expect "... and names them" grep -q "called in io_win32.cc but not imported: CloseHandle" <<<"$output"
   expect "... while kembu itself meets the Linux budgets" [ "$(grep -c BREACH <<<"$output")" = 1 ]
 fi
+# A callgrind that counts nothing must not pass as a cheap run.
+mkdir fakebin && printf '#!/bin/sh\nexit 1\n' >fakebin/valgrind && chmod +x fakebin/valgrind
+PATH=$PWD/fakebin:$PATH "$bench_dir/budgets.sh" "$kembu" >/dev/null 2>&1
+expect "budgets.sh fails when callgrind counts nothing" [ $? = 1 ]
 "$bench_dir/budgets.sh" >/dev/null 2>&1
 expect "budgets.sh without a program is a usage error" [ $? = 2 ]
 
