@@ -37,7 +37,8 @@ ALLOWED_BACKUP=(
   stat stat             # image is not KEMBU.BIN
   unlink                # old KEMBU.BIN gone before anything else
   open flock fstat read # image header, locked, not a directory
-  open flock fstat      # KEMBU.BIN created, locked
+  open flock fstat      # KEMBU.BIN created, locked (the fstat can go: a
+                        # directory never opens for writing)
   write fsync           # body saved and flushed
   write write           # outcome message, line end
   close close           # image, KEMBU.BIN
@@ -50,7 +51,8 @@ ALLOWED_RESTORE=(
   stat stat                   # image is not KEMBU.BIN
   open flock fstat read close # image header checked
   open flock fstat read close # saved body
-  open flock fstat            # image opened for writing, locked
+  open flock fstat            # image opened for writing, locked (fstat
+                              # not needed, as for KEMBU.BIN in a backup)
   write fsync                 # header block rewritten and flushed
   write write                 # outcome message, line end
   close
