@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Checks kembu against its cost budgets, using only figures that do not vary
+# from run to run (instruction counts, system calls, file size, imports):
+#   - a backup and a restore each execute at most 1.2 times the instructions
+#     of /bin/true, counted by callgrind in the same run;
+#   - a 4 GiB (sparse) image costs within 1% of the instructions of a 512-byte
+#     one, for both operations;
+#   - after the start-up that /bin/true shares, a backup and a restore make no
+#     system call beyond the allowed sequences below;
+#   - each Windows program given is at most 4096 bytes, imports KERNEL32.dll
+#     alone, and imports exactly the functions io_win32.cc calls.
+# Prints every figure with its budget; exits 1 when any budget is exceeded.
+# Needs valgrind, strace and the mingw-w64 binutils for the programs given.
+# Usage: bench/budgets.sh LINUX_KEMBU [KEMBU_EXE...]
+set -uo pipefail
+bench_dir=$(cd "$(dirname "$0")" && pwd)
+source "$bench_dir/lib.sh"
+
+if [ $# -lt 1 ] || [ ! -x "$1" ]; then
+  echo "usage: $0 LINUX_KEMBU [KEMBU_EXE...]" >&2
+  exit 2
+fi
+kembu=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+shift
+win32_source=$bench_dir/../src/io/io_win32.cc
+
+INSTRUCTION_RATIO_LIMIT=1.20
+SIZE_GROWTH_LIMIT_PERCENT=1
+EXE_SIZE_LIMIT=4096
+
+# What each operation may call after start-up, in this order (see the name
+# folding in lib.sh). Fewer calls pass; any other call, or one more, fails.
+ALLOWED_BACKUP=(
+  fcntl fcntl fcntl     # standard descriptors 0-2 are open
+  rt_sigaction          # SIGPIPE ignored
+  write                 # banner
+  stat stat             # image is not KEMBU.BIN
+  unlink                # old KEMBU.BIN gone before anything else
+  open flock fstat read # image header, locked, not a directory
+  open flock fstat      # KEMBU.BIN created, locked (the fstat can go: a
+                        # directory never opens for writing)
+  write fsync           # body saved and flushed
+  write write           # outcome message, line end
+  close close           # image, KEMBU.BIN
+  exit_group
+)
+ALLOWED_RESTORE=(
+  fcntl fcntl fcntl
+  rt_sigaction
+  write                       # banner
+  stat stat                   # image is not KEMBU.BIN
+  open flock fstat read close # image header checked
+  open flock fstat read close # saved body
+  open flock fstat            # image opened for writing, locked (fstat
+                              # not needed, as for KEMBU.BIN in a backup)
+  write fsync                 # header block rewritten and flushed
+  write write                 # outcome message, line end
+  close
+  exit_group
+)
+
+breaches=0
+breach() {
+  echo "  BREACH: $*"
+  breaches=$((breaches + 1))
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# Same file name in both directories, so the runs differ only in the image.
+mkdir "$scratch/small" "$scratch/large"
+make_image "$scratch/small/image.fw" 512
+make_image "$scratch/large/image.fw" 4G
+
+# Both operations must succeed on these images, or nothing below is measured.
+for size in small large; do
+  (cd "$scratch/$size" && expect_ok b && expect_ok r) || {
+    echo "  BREACH: kembu fails on the test images; no figures taken"
+    exit 1
+  }
+done
+
+echo "== instructions (callgrind, loader and libc start-up included)"
+floor=$(instructions /bin/true)
+printf '  %-28s %10s\n' "/bin/true" "$floor"
+declare -A counts
+for size in small large; do
+  for op in b r; do
+    # Restore needs a backup; the first b in the directory leaves one.
+    counts[$op.$size]=$(cd "$scratch/$size" && instructions "$kembu" "$op" image.fw)
+  done
+done
+for count in "$floor" "${counts[@]}"; do
+  if ! [[ $count =~ ^[0-9]+$ ]]; then
+    echo "  BREACH: callgrind gave no instruction count; is valgrind installed and working?"
+    exit 1
+  fi
+done
+for op in b r; do
+  for size in small large; do
+    label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"
+    count=${counts[$op.$size]}
+    ratio=$(awk -v c="$count" -v f="$floor" 'BEGIN { printf "%.3f", c / f }')
+    printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "$label" "$count" "$ratio" \
+      "$INSTRUCTION_RATIO_LIMIT"
+    if [ -z "$count" ] || awk -v r="$ratio" -v l="$INSTRUCTION_RATIO_LIMIT" 'BEGIN { exit !(r > l) }'; then
+      breach "$label executes $ratio x the instructions of /bin/true"
+    fi
+  done
+  growth=$(awk -v a="${counts[$op.small]}" -v b="${counts[$op.large]}" \
+    'BEGIN { printf "%.3f", (b - a) * 100 / a }')
+  printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
+    "$SIZE_GROWTH_LIMIT_PERCENT"
+  if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
+    breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
+  fi
+done
+
+echo "== system calls after start-up (strace -f, the calls /bin/true makes removed)"
+startup=$(syscall_names /bin/true)
+echo "  start-up: $(sed '$d' <<<"$startup" | tr '\n' ' ')"
+for op in b r; do
+  observed=$(cd "$scratch/small" && after_startup "$startup" "$(syscall_names "$kembu" "$op" image.fw)")
+  if [ "$op" = b ]; then allowed=("${ALLOWED_BACKUP[@]}"); label=backup; else
+    allowed=("${ALLOWED_RESTORE[@]}"); label=restore; fi
+  echo "  $label allowed:  ${allowed[*]}"
+  echo "  $label observed: $(tr '\n' ' ' <<<"$observed")"
+  # shellcheck disable=SC2086
+  check_calls "$label" "${allowed[@]}" -- $observed
+done
+
+for exe in "$@"; do
+  echo "== $exe"
+  if [ ! -f "$exe" ]; then
+    breach "$exe does not exist"
+    continue
+  fi
+  size=$(stat -c %s "$exe")
+  printf '  %-28s %10s  (budget %s)\n' "size in bytes" "$size" "$EXE_SIZE_LIMIT"
+  [ "$size" -le "$EXE_SIZE_LIMIT" ] || breach "$exe is $size bytes, over $EXE_SIZE_LIMIT"
+
+  objdump=$(objdump_for "$exe")
+  if ! command -v "$objdump" >/dev/null; then
+    breach "cannot read the imports of $exe: $objdump is missing"
+    continue
+  fi
+  table=$("$objdump" -p "$exe")
+  dlls=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$table" | tr '\n' ' ')
+  echo "  DLLs imported: $dlls"
+  [ "$dlls" = "KERNEL32.dll " ] || breach "$exe imports from $dlls, not KERNEL32.dll alone"
+  # Rows under a DLL's "vma: Hint/Ord Member-Name" heading: address, hint, name.
+  imported=$(awk '/DLL Name:/ { dll = $3 } /Member-Name/ { rows = 1; next }
+                  rows && NF == 0 { rows = 0 }
+                  rows && dll == "KERNEL32.dll" && NF >= 3 { print $3 }' <<<"$table" | sort -u)
+  called=$(win32_calls "$win32_source")
+  echo "  imported: $(tr '\n' ' ' <<<"$imported")"
+  extra=$(comm -23 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
+  missing=$(comm -13 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
+  [ -z "$extra" ] || breach "imported but not called in io_win32.cc: $extra"
+  [ -z "$missing" ] || breach "called in io_win32.cc but not imported: $missing"
+  [ -n "$extra$missing" ] || echo "  imports match the calls in io_win32.cc"
+done
+
+if [ "$breaches" -gt 0 ]; then
+  echo "== $breaches budget(s) exceeded"
+  exit 1
+fi
+echo "== all budgets met"
