@@ -35,10 +35,10 @@ ALLOWED_BACKUP=(
   rt_sigaction          # SIGPIPE ignored
   write                 # banner
   stat stat             # image is not KEMBU.BIN
-  unlink                # old KEMBU.BIN gone before anything else
+  stat open flock       # old KEMBU.BIN: a regular file, not held by another run
+  unlink close          #   deleted under its lock, before anything else
   open flock fstat read # image header, locked, not a directory
-  open flock fstat      # KEMBU.BIN created, locked (the fstat can go: a
-                        # directory never opens for writing)
+  open flock fstat      # KEMBU.BIN created, locked, still linked
   write fsync           # body saved and flushed
   write write           # outcome message, line end
   close close           # image, KEMBU.BIN
@@ -51,8 +51,7 @@ ALLOWED_RESTORE=(
   stat stat                   # image is not KEMBU.BIN
   open flock fstat read close # image header checked
   open flock fstat read close # saved body
-  open flock fstat            # image opened for writing, locked (fstat
-                              # not needed, as for KEMBU.BIN in a backup)
+  open flock fstat            # image opened for writing, locked, still linked
   write fsync                 # header block rewritten and flushed
   write write                 # outcome message, line end
   close
