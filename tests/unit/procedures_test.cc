@@ -300,7 +300,7 @@ TEST_P(FaultWalk, EveryFailureGivesItsMessageAndKeepsFilesSafe) {
     };
     prepare(0);
     const std::string unfaulted = Run(procedure);
-    const Bytes restored = start.backup.size() >= BODY_SIZE && !start.image.empty()
+    const Bytes restored = start.backup.size() >= BODY_SIZE && start.image.size() >= HEADER_SIZE
                                ? Restored(start.image, Bytes(start.backup.begin(),
                                                              start.backup.begin() + BODY_SIZE))
                                : Bytes();
