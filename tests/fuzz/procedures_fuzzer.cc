@@ -19,6 +19,7 @@
 
 #include "common/tool_state.h"
 #include "fake/fake_io.h"
+#include "fake/outcomes.h"
 #include "header/header_block.h"
 #include "header/procedures.h"
 #include "io/io.h"
@@ -28,19 +29,6 @@ namespace {
 const char kImage[] = "fw.img";
 const char kLink[] = "link.img";
 const char kBackup[] = "KEMBU.BIN";
-
-const std::string kBackupOk = "\r\nBackup Ok!";
-const std::string kRestoreOk = "\r\nRestore Ok!";
-const std::string kInputIsBackup = "\r\nInput file is KEMBU.BIN!";
-const std::string kOpenInput = "\r\nError opening input file!";
-const std::string kReadInput = "\r\nError reading input file!";
-const std::string kBadChecksum = "\r\nBad checksum in input file!";
-const std::string kCreateBackup = "\r\nError creating KEMBU.BIN!";
-const std::string kWriteBackup = "\r\nError writing KEMBU.BIN!";
-const std::string kOpenBackup = "\r\nError opening KEMBU.BIN!";
-const std::string kReadBackup = "\r\nError reading KEMBU.BIN!";
-const std::string kOpenOutput = "\r\nError opening output file!";
-const std::string kWriteOutput = "\r\nError writing output file!";
 
 const std::string* const kToolMessages[] = {
     &kBackupOk,     &kRestoreOk,    &kInputIsBackup, &kOpenInput,  &kReadInput,  &kBadChecksum,
@@ -190,26 +178,6 @@ std::string UnfaultedMessage(const Layout& layout) {
   if (layout.backup.size() < BODY_SIZE) return kReadBackup;
   if (layout.imageReadOnly) return kOpenOutput;
   return kRestoreOk;
-}
-
-// The message a run must give when this call failed or came up short; empty
-// when such a fault does not stop the run.
-std::string StopMessage(bool restore, bool cutShort, const PlatformCall& call) {
-  const bool onBackup = call.name == kBackup;
-  const bool countsBytes = call.kind == CallKind::kRead || call.kind == CallKind::kWrite;
-  if (cutShort && !countsBytes) return "";
-  switch (call.kind) {
-    case CallKind::kSameFile:
-    case CallKind::kDelete:
-    case CallKind::kEmpty: return "";
-    case CallKind::kOpenInput: return onBackup ? kOpenBackup : kOpenInput;
-    case CallKind::kRead: return onBackup ? kReadBackup : kReadInput;
-    case CallKind::kCreate: return kCreateBackup;
-    case CallKind::kOpenOutput: return kOpenOutput;
-    case CallKind::kWrite:
-    case CallKind::kFlush: return restore ? kWriteOutput : kWriteBackup;
-  }
-  return "";
 }
 
 // Runs the layout's procedure with the given fault and checks the outcome;

@@ -7,6 +7,7 @@
 
 #include "common/tool_state.h"
 #include "fake/fake_io.h"
+#include "fake/outcomes.h"
 #include "header/header_block.h"
 #include "header/procedures.h"
 #include "io/io.h"
@@ -15,19 +16,6 @@ namespace {
 
 const char kImage[] = "fw.img";
 const char kBackup[] = "KEMBU.BIN";
-
-const std::string kBackupOk = "\r\nBackup Ok!";
-const std::string kRestoreOk = "\r\nRestore Ok!";
-const std::string kInputIsBackup = "\r\nInput file is KEMBU.BIN!";
-const std::string kOpenInput = "\r\nError opening input file!";
-const std::string kReadInput = "\r\nError reading input file!";
-const std::string kBadChecksum = "\r\nBad checksum in input file!";
-const std::string kCreateBackup = "\r\nError creating KEMBU.BIN!";
-const std::string kWriteBackup = "\r\nError writing KEMBU.BIN!";
-const std::string kOpenBackup = "\r\nError opening KEMBU.BIN!";
-const std::string kReadBackup = "\r\nError reading KEMBU.BIN!";
-const std::string kOpenOutput = "\r\nError opening output file!";
-const std::string kWriteOutput = "\r\nError writing output file!";
 
 // An image of the given length whose bytes all differ from their neighbours,
 // with a valid header block unless told otherwise.
@@ -243,24 +231,6 @@ std::string WalkName(const ::testing::TestParamInfo<Walk>& info) {
 
 class FaultWalk : public Procedures, public ::testing::WithParamInterface<Walk> {};
 
-// The message a run must give when the given call failed or came up short;
-// empty when such a fault does not stop the run.
-std::string StopMessage(bool restore, const PlatformCall& call) {
-  const bool onBackupFile = call.name == kBackup;
-  switch (call.kind) {
-    case CallKind::kSameFile:
-    case CallKind::kDelete:
-    case CallKind::kEmpty: return "";
-    case CallKind::kOpenInput: return onBackupFile ? kOpenBackup : kOpenInput;
-    case CallKind::kRead: return onBackupFile ? kReadBackup : kReadInput;
-    case CallKind::kCreate: return kCreateBackup;
-    case CallKind::kOpenOutput: return kOpenOutput;
-    case CallKind::kWrite:
-    case CallKind::kFlush: return restore ? kWriteOutput : kWriteBackup;
-  }
-  return "";
-}
-
 struct StartingDisk {
   const char* name;
   Bytes image;  // empty: no image
@@ -311,8 +281,7 @@ TEST_P(FaultWalk, EveryFailureGivesItsMessageAndKeepsFilesSafe) {
       if (static_cast<int>(disk_->calls.size()) < n) break;  // the fault was never reached
       SCOPED_TRACE("call " + std::to_string(n));
       const PlatformCall& call = disk_->calls[n - 1];
-      const bool countsBytes = call.kind == CallKind::kRead || call.kind == CallKind::kWrite;
-      const std::string stop = walk.cutShort && !countsBytes ? "" : StopMessage(walk.restore, call);
+      const std::string stop = StopMessage(walk.restore, walk.cutShort, call);
       EXPECT_EQ(stop.empty() ? unfaulted : stop, message);
       if (!stop.empty()) {
         EXPECT_EQ(static_cast<size_t>(n), disk_->calls.size()) << "the run went on after a failure";
