@@ -6,6 +6,7 @@
 
 const char BACKUP_FILE_NAME[] = "KEMBU.BIN";
 
+static const char MSG_NAME_NOT_AS_TYPED[] = "\r\nImage name has unsupported characters!";
 static const char MSG_INPUT_IS_BACKUP[] = "\r\nInput file is KEMBU.BIN!";
 static const char MSG_OPEN_INPUT[] = "\r\nError opening input file!";
 static const char MSG_READ_INPUT[] = "\r\nError reading input file!";
@@ -40,13 +41,22 @@ static const char* LoadImageHeader() {
   return nullptr;
 }
 
-const char* RunBackup() {
-  // Refused before the delete below: that would destroy the image itself.
+// Names that are refused before any file is touched: one that would open
+// another file than the one typed, and the backup file itself, which the
+// backup's delete would destroy. Returns the message, or nullptr.
+static const char* RefuseImageName() {
+  if (!IsNameAsTyped(toolState.imageName)) return MSG_NAME_NOT_AS_TYPED;
   if (IsSameFile(toolState.imageName, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
+  return nullptr;
+}
+
+const char* RunBackup() {
+  const char* failure = RefuseImageName();
+  if (failure) return failure;
 
   // A failed backup must not leave an older body behind for a later restore.
   DeleteNamedFile(BACKUP_FILE_NAME);
-  const char* failure = LoadImageHeader();
+  failure = LoadImageHeader();
   if (failure) return failure;
   if (!CreateOutput(BACKUP_FILE_NAME)) return MSG_CREATE_BACKUP;
   if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) {
@@ -56,9 +66,8 @@ const char* RunBackup() {
 }
 
 const char* RunRestore() {
-  if (IsSameFile(toolState.imageName, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
-
-  const char* failure = LoadImageHeader();
+  const char* failure = RefuseImageName();
+  if (!failure) failure = LoadImageHeader();
   if (failure) return failure;
   CloseInput();
 

@@ -55,3 +55,8 @@ void DeleteNamedFile(const char* name);
 // True when both names exist and, after following symbolic links, are the
 // same file. False when either cannot be looked at.
 bool IsSameFile(const char* nameA, const char* nameB);
+
+// True when the name, which runs to the end of the command line, reaches the
+// file system exactly as the user typed it: no character of it was replaced
+// by a look-alike or a '?' on its way into 8-bit text.
+bool IsNameAsTyped(const char* name);

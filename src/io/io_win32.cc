@@ -124,3 +124,24 @@ bool IsSameFile(const char* nameA, const char* nameB) {
          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
+
+// GetCommandLineA is made from the UTF-16 command line, and a character that
+// the ANSI code page lacks becomes a best-fit look-alike or '?' there: U+FF0F
+// becomes '/', so the A functions would open another file. The name is exact
+// when its ANSI text converts back to the very UTF-16 characters that end the
+// line, right after a plain space. A control character ends the name in both
+// texts, as the conversions leave those as they are.
+bool IsNameAsTyped(const char* name) {
+  WCHAR typed[NAME_FIELD_SIZE];  // at most one UTF-16 unit per byte, and the zero
+  const int units = MultiByteToWideChar(CP_ACP, 0, name, -1, typed, NAME_FIELD_SIZE) - 1;
+  if (units < 0) return false;
+  const WCHAR* line = GetCommandLineW();
+  int end = 0;
+  while (line[end] >= L' ') ++end;
+  const WCHAR* tail = line + end - units;
+  if (end <= units || tail[-1] != L' ') return false;
+  for (int i = 0; i < units; ++i) {
+    if (tail[i] != typed[i]) return false;
+  }
+  return true;
+}

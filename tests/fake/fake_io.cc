@@ -157,3 +157,6 @@ bool IsSameFile(const char* nameA, const char* nameB) {
   if (Fails(CallKind::kSameFile, nameA)) return false;
   return a && a == b;
 }
+
+// Fails like a name that a conversion changed on its way in.
+bool IsNameAsTyped(const char* name) { return !Fails(CallKind::kNameCheck, name) && disk.nameAsTyped; }

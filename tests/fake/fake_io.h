@@ -17,7 +17,7 @@ struct FakeFile {
   bool directory = false;
 };
 
-enum class CallKind { kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush };
+enum class CallKind { kNameCheck, kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush };
 
 struct PlatformCall {
   CallKind kind;
@@ -28,6 +28,7 @@ struct FakeDisk {
   // Names map to files; two names sharing one file are hard links.
   std::map<std::string, std::shared_ptr<FakeFile>> files;
 
+  bool nameAsTyped = true;  // what the name check answers (a failed check: false)
   int failCall = 0;   // 1-based number of the platform call that fails; 0: none
   int shortCall = 0;  // 1-based number of a read or write that moves one byte less
   std::vector<PlatformCall> calls;

@@ -8,6 +8,7 @@
 
 inline const std::string kBackupOk = "\r\nBackup Ok!";
 inline const std::string kRestoreOk = "\r\nRestore Ok!";
+inline const std::string kNameNotAsTyped = "\r\nImage name has unsupported characters!";
 inline const std::string kInputIsBackup = "\r\nInput file is KEMBU.BIN!";
 inline const std::string kOpenInput = "\r\nError opening input file!";
 inline const std::string kReadInput = "\r\nError reading input file!";
@@ -26,6 +27,7 @@ inline std::string StopMessage(bool restore, bool cutShort, const PlatformCall& 
   const bool countsBytes = call.kind == CallKind::kRead || call.kind == CallKind::kWrite;
   if (cutShort && !countsBytes) return "";
   switch (call.kind) {
+    case CallKind::kNameCheck: return kNameNotAsTyped;
     case CallKind::kSameFile:
     case CallKind::kDelete:
     case CallKind::kEmpty: return "";

@@ -31,8 +31,9 @@ const char kLink[] = "link.img";
 const char kBackup[] = "KEMBU.BIN";
 
 const std::string* const kToolMessages[] = {
-    &kBackupOk,     &kRestoreOk,    &kInputIsBackup, &kOpenInput,  &kReadInput,  &kBadChecksum,
-    &kCreateBackup, &kWriteBackup,  &kOpenBackup,    &kReadBackup, &kOpenOutput, &kWriteOutput};
+    &kBackupOk,    &kRestoreOk,    &kNameNotAsTyped, &kInputIsBackup, &kOpenInput,
+    &kReadInput,   &kBadChecksum,  &kCreateBackup,   &kWriteBackup,   &kOpenBackup,
+    &kReadBackup,  &kOpenOutput,   &kWriteOutput};
 
 void Check(bool holds, const std::string& what) {
   if (holds) return;
@@ -78,6 +79,7 @@ struct Layout {
   bool imageReadOnly;
   bool haveBackup;
   Alias alias;
+  bool nameAsTyped;  // false: the name reached the tool changed on the way
   int faultCall;  // 1-based platform call to fail or cut short; 0: none
   bool cutShort;
   Bytes image;
@@ -102,6 +104,7 @@ Layout Parse(const uint8_t* data, size_t size) {
   layout.haveImage = !(flags & 0x10);
   const unsigned alias = (flags >> 5) & 3;
   layout.alias = alias == 1 ? kNamedBackup : alias == 2 ? kLinkedToBackup : kSeparate;
+  layout.nameAsTyped = !(flags & 0x80);
   layout.faultCall = fault & 0x0F;
   layout.cutShort = fault & 0x10;
 
@@ -125,7 +128,7 @@ Layout Parse(const uint8_t* data, size_t size) {
     // A failed identity check would let the backup delete the image through
     // KEMBU.BIN. On the real platforms that check fails only where the delete
     // fails as well, which the fake cannot model, so it is not chosen here.
-    if (layout.faultCall == 1 && !layout.cutShort) layout.faultCall = 0;
+    if (layout.faultCall == 2 && !layout.cutShort) layout.faultCall = 0;
   }
   return layout;
 }
@@ -147,6 +150,7 @@ FakeDisk& Prepare(const Layout& layout, int failCall, int shortCall) {
     disk.Put(kImage, layout.image);
     disk.files[kImage]->readOnly = layout.imageReadOnly;
   }
+  disk.nameAsTyped = layout.nameAsTyped;
   disk.failCall = failCall;
   disk.shortCall = shortCall;
   return disk;
@@ -169,6 +173,7 @@ std::string Run(FakeDisk& disk, bool restore, const char* imageName) {
 
 // What a run gives without faults, from the layout alone.
 std::string UnfaultedMessage(const Layout& layout) {
+  if (!layout.nameAsTyped) return kNameNotAsTyped;
   if (layout.alias != kSeparate) return kInputIsBackup;
   if (!layout.haveImage) return kOpenInput;
   if (layout.image.size() < HEADER_SIZE) return kReadInput;
@@ -198,6 +203,18 @@ std::string RunAndCheck(const Layout& layout, int faultCall, const std::string& 
   Check(message == (stop.empty() ? unfaulted : stop), "wrong message for the fault");
   if (!stop.empty()) {
     Check(static_cast<int>(disk.calls.size()) == faultCall, "the run went on after a failure");
+  }
+
+  if (message == kNameNotAsTyped) {
+    // Refused before anything else: not even an old KEMBU.BIN is deleted.
+    Check(disk.calls.size() == 1, "a refused name reached more than the name check");
+    Check(disk.Has(kBackup) == layout.haveBackup &&
+              (!layout.haveBackup || disk.Get(kBackup) == layout.backup),
+          "a refused name changed KEMBU.BIN");
+    Check(layout.alias != kSeparate || (disk.Has(kImage) == layout.haveImage &&
+                                        (!layout.haveImage || disk.Get(kImage) == layout.image)),
+          "a refused name changed the image");
+    return message;
   }
 
   for (const auto& file : disk.files) {

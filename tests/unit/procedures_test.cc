@@ -99,7 +99,7 @@ TEST_F(Procedures, FailedBackupLeavesNoOlderBackupBehind) {
 TEST_F(Procedures, BackupEmptiesABackupItCannotDelete) {
   disk_->Put(kImage, MakeImage(HEADER_SIZE, 5));
   disk_->Put(kBackup, Bytes(600, 0xEE));
-  disk_->failCall = 2;  // the delete; the create then falls back to emptying
+  disk_->failCall = 3;  // the delete; the create then falls back to emptying
   ASSERT_EQ(kBackupOk, Run(RunBackup));
   EXPECT_EQ(BodyOf(disk_->Get(kImage)), disk_->Get(kBackup));
 }
@@ -125,7 +125,27 @@ TEST_F(Procedures, ImageThatIsTheBackupFileIsRefusedUntouched) {
       EXPECT_EQ(kInputIsBackup, Run(procedure, name)) << name;
       ASSERT_TRUE(disk_->Has(kBackup));
       EXPECT_EQ(image, disk_->Get(kBackup));
-      EXPECT_EQ(1u, disk_->calls.size()) << "nothing but the identity check may run";
+      EXPECT_EQ(2u, disk_->calls.size()) << "nothing but the name and identity checks may run";
+    }
+  }
+}
+
+TEST_F(Procedures, NameNotAsTypedIsRefusedBeforeAnythingElse) {
+  const Bytes image = MakeImage(HEADER_SIZE, 17);
+  const Bytes otherBody = BodyOf(MakeImage(HEADER_SIZE, 18));
+  // Also when the name is the backup file's: the name check comes first.
+  for (const char* name : {kImage, kBackup}) {
+    for (auto procedure : {RunBackup, RunRestore}) {
+      disk_ = &ResetFakeDisk();
+      disk_->Put(kImage, image);
+      disk_->Put(kBackup, otherBody);
+      disk_->nameAsTyped = false;
+      EXPECT_EQ(kNameNotAsTyped, Run(procedure, name)) << name;
+      EXPECT_EQ(image, disk_->Get(kImage));
+      ASSERT_TRUE(disk_->Has(kBackup)) << "the old backup file must not be deleted";
+      EXPECT_EQ(otherBody, disk_->Get(kBackup));
+      ASSERT_EQ(1u, disk_->calls.size()) << "nothing but the name check may run";
+      EXPECT_EQ(CallKind::kNameCheck, disk_->calls[0].kind);
     }
   }
 }
@@ -310,6 +330,12 @@ TEST_P(FaultWalk, EveryFailureGivesItsMessageAndKeepsFilesSafe) {
         }
       } else if (message == ok) {
         EXPECT_EQ(BodyOf(start.image), disk_->Get(kBackup));
+      } else if (message == kNameNotAsTyped) {
+        // Refused before the delete: an old backup file stays as it was.
+        ASSERT_EQ(!start.backup.empty(), disk_->Has(kBackup));
+        if (!start.backup.empty()) {
+          EXPECT_EQ(start.backup, disk_->Get(kBackup));
+        }
       } else if (disk_->Has(kBackup) && disk_->Get(kBackup).size() >= BODY_SIZE) {
         // Absent, or short enough for a restore to refuse, or the right body.
         ASSERT_GE(start.image.size(), HEADER_SIZE);
@@ -337,12 +363,12 @@ TEST_P(FaultWalk, ReachesEveryStepThatCanFail) {
   if (walk.restore) {
     expected = walk.cutShort
                    ? std::set<std::string>{kRestoreOk, kReadInput, kReadBackup, kWriteOutput}
-                   : std::set<std::string>{kRestoreOk, kOpenInput, kReadInput, kOpenBackup,
-                                           kReadBackup, kOpenOutput, kWriteOutput};
+                   : std::set<std::string>{kRestoreOk, kNameNotAsTyped, kOpenInput, kReadInput,
+                                           kOpenBackup, kReadBackup, kOpenOutput, kWriteOutput};
   } else {
     expected = walk.cutShort ? std::set<std::string>{kBackupOk, kReadInput, kWriteBackup}
-                             : std::set<std::string>{kBackupOk, kOpenInput, kReadInput,
-                                                     kCreateBackup, kWriteBackup};
+                             : std::set<std::string>{kBackupOk, kNameNotAsTyped, kOpenInput,
+                                                     kReadInput, kCreateBackup, kWriteBackup};
   }
   EXPECT_EQ(expected, messages);
 }
