@@ -18,7 +18,7 @@ case "${1:-}" in
   *) echo "Usage: bash scripts/test.sh [--tests-only]" >&2; exit 2 ;;
 esac
 
-linux_packages=(cmake make g++ libgtest-dev googletest strace)
+linux_packages=(cmake make g++ libgtest-dev googletest strace locales)
 check_packages=(clang libclang-rt-dev clang-tidy cppcheck gcovr python3 valgrind hyperfine
   dpkg-dev file lintian groff-base man-db)
 windows64_packages=(g++-mingw-w64-x86-64-posix wine64)

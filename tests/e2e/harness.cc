@@ -119,14 +119,20 @@ static std::string Hex(const std::string& bytes) {
   return hex;
 }
 
+std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string(); }
+
 // Natively the line is split on every single space, so that the program, which
 // joins its arguments with one space each, sees exactly this line again.
-std::vector<std::string> CommandFor(const std::string& line) {
-  const std::string program = fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string();
+std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options) {
+  const std::string program = options.program.empty() ? ProgramPath() : options.program;
   if (UnderWine()) {
     std::string windowsPath = "Z:" + program;
     for (char& c : windowsPath) c = c == '/' ? '\\' : c;
-    return {Setting("KEMBU_E2E_WINE"), Setting("KEMBU_E2E_LAUNCHER"), windowsPath, Hex(line)};
+    const std::string wine = Setting("KEMBU_E2E_WINE"), launcher = Setting("KEMBU_E2E_LAUNCHER");
+    if (!options.utf16) return {wine, launcher, windowsPath, Hex(line)};
+    // A UTF-8 locale: Wine then takes Linux file names as UTF-8.
+    return {"/usr/bin/env", "LC_ALL=" + options.locale, wine, launcher, "--utf16",
+            Hex(windowsPath), Hex(line)};
   }
   std::vector<std::string> command = {program};
   size_t space = line.find(' ');
@@ -140,7 +146,7 @@ std::vector<std::string> CommandFor(const std::string& line) {
 
 Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
   std::vector<std::string> command = options.wrapper;
-  for (const std::string& word : CommandFor(line)) command.push_back(word);
+  for (const std::string& word : CommandFor(line, options)) command.push_back(word);
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(&word[0]);
   argv.push_back(nullptr);

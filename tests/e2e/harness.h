@@ -26,6 +26,11 @@ Bytes Said(const Bytes& message);   // banner, "\r\n" + message, "\r\n"
 struct RunOptions {
   std::function<void()> inChild;       // runs in the child just before exec
   std::vector<std::string> wrapper;    // command put in front, e.g. strace
+  std::string program = {};            // another copy of the program to run
+  // Windows: the UTF-8 line reaches kembu.exe as UTF-16 (CreateProcessW), as
+  // typed in a shell that keeps every character.
+  bool utf16 = false;
+  std::string locale = "C.UTF-8";      // gives Wine its ANSI code page (1252)
 };
 
 // Path relative to the test directory -> contents. Entries that are not
@@ -58,7 +63,10 @@ using LinuxOnly = E2eTest;
 bool UnderWine();
 
 // The argument vector that runs the raw command line, natively or under Wine.
-std::vector<std::string> CommandFor(const std::string& line);
+std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
+
+// The built program, as the tests run it.
+std::string ProgramPath();
 
 // Child hooks for RunOptions::inChild.
 void DropPrivileges();              // to nobody when root; file modes then count

@@ -1,11 +1,16 @@
 // raw_launch <program path> <command line in hex>
+// raw_launch --utf16 <program path in hex> <command line in hex>
 //
 // Starts the program with exactly the given command line, bytes unchanged, on
 // this process's own standard handles, and exits with the program's exit code.
 // Wine's own launcher would quote arguments; the tool must see raw lines.
+// With --utf16 the path and the line are UTF-8, and the program gets them as
+// UTF-16 (CreateProcessW), as from a shell that keeps every character; its
+// ANSI command line is then Windows' own conversion of that line.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 static int HexDigit(char c) {
@@ -15,37 +20,71 @@ static int HexDigit(char c) {
   return -1;
 }
 
-int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: raw_launch <program> <hex command line>\n");
-    return 2;
-  }
-  std::string line;
-  for (const char* hex = argv[2]; hex[0] && hex[1]; hex += 2) {
+static bool FromHex(const char* hex, std::string* bytes) {
+  for (; hex[0] && hex[1]; hex += 2) {
     const int high = HexDigit(hex[0]), low = HexDigit(hex[1]);
-    if (high < 0 || low < 0) {
-      std::fprintf(stderr, "raw_launch: bad hex\n");
-      return 2;
-    }
-    line.push_back(static_cast<char>(high * 16 + low));
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<char>(high * 16 + low));
   }
+  return !hex[0];
+}
 
-  STARTUPINFOA startup = {};
+static std::wstring FromUtf8(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, &wide[0],
+                                        static_cast<int>(wide.size()));
+  wide.resize(units > 0 ? units - 1 : 0);
+  return wide;
+}
+
+// The child writes where this process writes.
+template <typename StartupInfo>
+static StartupInfo OwnStandardHandles() {
+  StartupInfo startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(argv[1], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    std::fprintf(stderr, "raw_launch: CreateProcessA failed (%lu)\n", GetLastError());
-    return 2;
-  }
+  return startup;
+}
+
+static int WaitFor(const PROCESS_INFORMATION& process) {
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exitCode = 2;
   GetExitCodeProcess(process.hProcess, &exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<int>(exitCode);
+}
+
+int main(int argc, char** argv) {
+  const bool utf16 = argc == 4 && std::strcmp(argv[1], "--utf16") == 0;
+  if (argc != 3 && !utf16) {
+    std::fprintf(stderr, "usage: raw_launch [--utf16] <program> <hex command line>\n");
+    return 2;
+  }
+  std::string program = utf16 ? "" : argv[1], line;
+  if ((utf16 && !FromHex(argv[2], &program)) || !FromHex(argv[argc - 1], &line)) {
+    std::fprintf(stderr, "raw_launch: bad hex\n");
+    return 2;
+  }
+
+  PROCESS_INFORMATION process = {};
+  BOOL started;
+  if (utf16) {
+    STARTUPINFOW startup = OwnStandardHandles<STARTUPINFOW>();
+    std::wstring wideLine = FromUtf8(line);
+    started = CreateProcessW(FromUtf8(program).c_str(), &wideLine[0], nullptr, nullptr, TRUE, 0,
+                             nullptr, nullptr, &startup, &process);
+  } else {
+    STARTUPINFOA startup = OwnStandardHandles<STARTUPINFOA>();
+    started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                             nullptr, &startup, &process);
+  }
+  if (!started) {
+    std::fprintf(stderr, "raw_launch: CreateProcess failed (%lu)\n", GetLastError());
+    return 2;
+  }
+  return WaitFor(process);
 }
