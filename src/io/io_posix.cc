@@ -186,4 +186,4 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 }
 
 // Names are bytes here, and reach the file system unchanged.
-bool IsNameAsTyped(const char*) { return true; }
+bool IsNameAsTyped(const char* /*name*/) { return true; }
