@@ -28,11 +28,11 @@ const NameCase kNamesBeyondCodePage[] = {
 class NamesBeyondCodePage : public E2eTest {
  protected:
   // fw.img and sub/fw.img, the file the case names, and a saved body.
-  Files Lay(const NameCase& c) {
+  Files Lay(const std::string& named) {
     Files files = {{"fw.img", MakeImage(700, 1)},
                    {"sub", "<dir>"},
                    {"sub/fw.img", MakeImage(800, 2)},
-                   {c.name, MakeImage(900, 3)},
+                   {named, MakeImage(900, 3)},
                    {"KEMBU.BIN", Body(MakeImage(512, 4))}};
     for (const auto& [name, bytes] : files) {
       if (bytes != "<dir>") Put(name, bytes);
@@ -48,7 +48,7 @@ TEST_F(NamesBeyondCodePage, AreRefusedOnWindowsAndUsedAsTheyAreOnLinux) {
     SCOPED_TRACE(c.what);
     TearDown();
     SetUp();
-    Files files = Lay(c);
+    Files files = Lay(c.name);
     if (UnderWine()) {
       for (const char* operation : {"b", "r"}) {
         EXPECT_EQ(Run(std::string("kembu ") + operation + " " + c.name, typed_),
@@ -64,6 +64,19 @@ TEST_F(NamesBeyondCodePage, AreRefusedOnWindowsAndUsedAsTheyAreOnLinux) {
       files["KEMBU.BIN"] = Body(files[c.name]);
       ExpectFiles(files);
     }
+  }
+}
+
+// 300 characters are too many before they are unsupported ones.
+TEST_F(NamesBeyondCodePage, TooLongIsSaidFirst) {
+  std::string name;
+  for (int i = 0; i < 296; ++i) name += "\uFF46";  // one byte each in code page 1252
+  name += ".img";
+  const Files files = Lay("sub\uFF0Ffw.img");
+  for (const char* operation : {"b", "r"}) {
+    EXPECT_EQ(Run(std::string("kembu ") + operation + " " + name, typed_),
+              Said("Image name too long!"));
+    ExpectFiles(files);
   }
 }
 
@@ -91,7 +104,7 @@ TEST_F(NamesBeyondCodePage, DoubleByteCodePagesWindowsOnly) {
       SCOPED_TRACE(name);
       TearDown();
       SetUp();
-      const Files files = Lay({"", name});
+      const Files files = Lay(name);
       for (const char* operation : {"b", "r"}) {
         EXPECT_EQ(Run(std::string("kembu ") + operation + " " + name, typed),
                   Said("Image name has unsupported characters!"));
@@ -102,7 +115,7 @@ TEST_F(NamesBeyondCodePage, DoubleByteCodePagesWindowsOnly) {
       SCOPED_TRACE(name);
       TearDown();
       SetUp();
-      Files files = Lay({"", name});
+      Files files = Lay(name);
       EXPECT_EQ(Run("kembu b " + name, typed), Said("Backup Ok!"));
       files["KEMBU.BIN"] = Body(files[name]);
       ExpectFiles(files);
