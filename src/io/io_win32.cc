@@ -138,8 +138,9 @@ bool IsNameAsTyped(const char* name) {
   const WCHAR* line = GetCommandLineW();
   int end = 0;
   while (line[end] >= L' ') ++end;
-  const WCHAR* tail = line + end - units;
-  if (end <= units || tail[-1] != L' ') return false;
+  if (end <= units) return false;
+  const WCHAR* tail = line + (end - units);
+  if (tail[-1] != L' ') return false;
   for (int i = 0; i < units; ++i) {
     if (tail[i] != typed[i]) return false;
   }
