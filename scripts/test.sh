@@ -123,7 +123,7 @@ run_check "coverage floor" bash scripts/coverage.sh
 run_check "fuzzing" bash scripts/fuzz.sh
 run_check "budget check's self-test" bash bench/selftest.sh build/linux/kembu
 run_check "speed and size budgets" bash bench/budgets.sh build/linux/kembu \
-  ${win64_dir:+"$win64_dir/kembu.exe"} ${win32_dir:+"$win32_dir/kembu.exe"}
+  ${static_dir:+"$static_dir/kembu"} ${win64_dir:+"$win64_dir/kembu.exe"} ${win32_dir:+"$win32_dir/kembu.exe"}
 run_check "packages" bash scripts/package.sh
 
 echo "== checks"
