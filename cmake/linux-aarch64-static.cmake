@@ -11,6 +11,8 @@ set(CMAKE_C_FLAGS_INIT "-specs ${KEMBU_MUSL_SPECS}")
 set(CMAKE_CXX_FLAGS_INIT "-specs ${KEMBU_MUSL_SPECS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s")
 set(CMAKE_FIND_ROOT_PATH /usr/lib/aarch64-linux-musl)
+# Packages of a static program depend on no C library (cmake/packaging.cmake).
+set(KEMBU_STATIC_LINUX ON)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
