@@ -7,17 +7,23 @@
 #     one, for both operations;
 #   - after the start-up that /bin/true shares, a backup and a restore make no
 #     system call beyond the allowed sequences below;
+#   - each static Linux program given (an ELF file) has no interpreter, is at
+#     most 32 KiB, executes at most 0.05 times the instructions of /bin/true
+#     per operation, costs within 1% on a 4 GiB image, and makes no system
+#     call, from the first after execve to exit_group, beyond the allowed
+#     sequences below;
 #   - each Windows program given is at most 4096 bytes, imports KERNEL32.dll
 #     alone, and imports exactly the functions io_win32.cc calls.
 # Prints every figure with its budget; exits 1 when any budget is exceeded.
-# Needs valgrind, strace and the mingw-w64 binutils for the programs given.
-# Usage: bench/budgets.sh LINUX_KEMBU [KEMBU_EXE...]
+# Needs valgrind, strace, binutils and the mingw-w64 binutils for the programs
+# given.
+# Usage: bench/budgets.sh LINUX_KEMBU [STATIC_KEMBU...] [KEMBU_EXE...]
 set -uo pipefail
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 source "$bench_dir/lib.sh"
 
 if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-  echo "usage: $0 LINUX_KEMBU [KEMBU_EXE...]" >&2
+  echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...] [KEMBU_EXE...]" >&2
   exit 2
 fi
 kembu=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -27,6 +33,8 @@ win32_source=$bench_dir/../src/io/io_win32.cc
 INSTRUCTION_RATIO_LIMIT=1.20
 SIZE_GROWTH_LIMIT_PERCENT=1
 EXE_SIZE_LIMIT=4096
+STATIC_INSTRUCTION_RATIO_LIMIT=0.05
+STATIC_SIZE_LIMIT=32768
 
 # What each operation may call after start-up, in this order (see the name
 # folding in lib.sh). Fewer calls pass; any other call, or one more, fails.
@@ -57,6 +65,13 @@ ALLOWED_RESTORE=(
   close
   exit_group
 )
+
+# A static program has no loader: all it may call, from the first call after
+# execve. musl's start sets the thread pointer, where errno lives, and learns
+# the thread's id; then the calls above.
+ALLOWED_STATIC_START=(arch_prctl set_tid_address)
+ALLOWED_STATIC_BACKUP=("${ALLOWED_STATIC_START[@]}" "${ALLOWED_BACKUP[@]}")
+ALLOWED_STATIC_RESTORE=("${ALLOWED_STATIC_START[@]}" "${ALLOWED_RESTORE[@]}")
 
 breaches=0
 breach() {
@@ -128,7 +143,64 @@ for op in b r; do
   check_calls "$label" "${allowed[@]}" -- $observed
 done
 
+# check_static PROGRAM: the budgets of a static Linux kembu.
+check_static() {
+  local program size label count ratio growth op observed allowed
+  program=$(realpath "$1")
+  local -A static_counts
+  echo "== $program (static)"
+  if readelf -lW "$program" | grep -qE "^[[:space:]]*INTERP[[:space:]]"; then
+    breach "$program has a program interpreter: not static"
+    return
+  fi
+  size=$(stat -c %s "$program")
+  printf '  %-28s %10s  (budget %s)\n' "size in bytes" "$size" "$STATIC_SIZE_LIMIT"
+  [ "$size" -le "$STATIC_SIZE_LIMIT" ] || breach "$program is $size bytes, over $STATIC_SIZE_LIMIT"
+  for size in small large; do
+    for op in b r; do
+      static_counts[$op.$size]=$(cd "$scratch/$size" && instructions "$program" "$op" image.fw)
+      if ! [[ ${static_counts[$op.$size]} =~ ^[0-9]+$ ]]; then
+        breach "callgrind gave no instruction count for $program"
+        return
+      fi
+    done
+  done
+  for op in b r; do
+    for size in small large; do
+      label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"
+      count=${static_counts[$op.$size]}
+      ratio=$(awk -v c="$count" -v f="$floor" 'BEGIN { printf "%.4f", c / f }')
+      printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "$label" "$count" "$ratio" \
+        "$STATIC_INSTRUCTION_RATIO_LIMIT"
+      if awk -v r="$ratio" -v l="$STATIC_INSTRUCTION_RATIO_LIMIT" 'BEGIN { exit !(r > l) }'; then
+        breach "$label executes $ratio x the instructions of /bin/true"
+      fi
+    done
+    growth=$(awk -v a="${static_counts[$op.small]}" -v b="${static_counts[$op.large]}" \
+      'BEGIN { printf "%.3f", (b - a) * 100 / a }')
+    printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
+      "$SIZE_GROWTH_LIMIT_PERCENT"
+    if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
+      breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
+    fi
+  done
+  for op in b r; do
+    # Everything after execve: there is no start-up shared with /bin/true.
+    observed=$(cd "$scratch/small" && syscall_names "$program" "$op" image.fw | sed '1{/^execve$/d}')
+    if [ "$op" = b ]; then allowed=("${ALLOWED_STATIC_BACKUP[@]}"); label=backup; else
+      allowed=("${ALLOWED_STATIC_RESTORE[@]}"); label=restore; fi
+    echo "  $label allowed:  ${allowed[*]}"
+    echo "  $label observed: $(tr '\n' ' ' <<<"$observed")"
+    # shellcheck disable=SC2086
+    check_calls "$label" "${allowed[@]}" -- $observed
+  done
+}
+
 for exe in "$@"; do
+  if [ "$(od -An -tx1 -N4 "$exe" 2>/dev/null | tr -d ' ')" = 7f454c46 ]; then  # ELF
+    check_static "$exe"
+    continue
+  fi
   echo "== $exe"
   if [ ! -f "$exe" ]; then
     breach "$exe does not exist"

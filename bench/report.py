@@ -38,6 +38,8 @@ def main():
     parser.add_argument("--json-dir", required=True)
     parser.add_argument("--calls-backup", required=True)
     parser.add_argument("--calls-restore", required=True)
+    parser.add_argument("--static-calls-backup")
+    parser.add_argument("--static-calls-restore")
     parser.add_argument("--sizes", nargs="+", required=True)
     parser.add_argument("--wine-sizes", nargs="*", default=[])
     args = parser.parse_args()
@@ -65,7 +67,7 @@ def main():
     out += [f"- {key}: {value}" for key, value in machine]
     out.append(f"- wall time: hyperfine, {args.runs} runs after {args.warmup} warm-ups "
                f"({args.wine_warmup} under Wine), no shell; instructions: callgrind's total, dynamic loader and libc "
-               "start-up included; system calls: strace -f, every call counted")
+               "start-up included (none for the static program); system calls: strace -f, every call counted")
     out.append("")
     out.append("Every command runs in a scratch directory holding the image. `kembu b` and "
                "`kembu r` flush what they write (fsync); the peers do not. `dd` copies the "
@@ -135,6 +137,15 @@ def main():
         names = [line.strip() for line in open(path) if line.strip()]
         out.append(f"- {label} ({len(names)}): " + ", ".join(names))
     out.append("")
+    if args.static_calls_backup:
+        out.append("What the static `kembu` calls, with no loader, from the first call after "
+                   "`execve` (musl's start-up sets the thread pointer and learns the thread id):")
+        out.append("")
+        for label, path in (("backup", args.static_calls_backup),
+                            ("restore", args.static_calls_restore)):
+            names = [line.strip() for line in open(path) if line.strip()]
+            out.append(f"- {label} ({len(names)}): " + ", ".join(names))
+        out.append("")
     print("\n".join(out))
 
 

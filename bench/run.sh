@@ -6,13 +6,14 @@
 # of kembu.exe with a Windows program that does nothing. Writes the tables to
 # bench/results.md (or to the file in RESULTS).
 #
-# Usage: bench/run.sh [LINUX_KEMBU [KEMBU_EXE]]
-#   Without paths it uses build/linux/kembu and build/win64/kembu.exe, building
-#   them with cmake when they are missing. No KEMBU_EXE, or no Wine: the Wine
-#   table is left out. RUNS (default 100) sets the hyperfine runs per command,
+# Usage: bench/run.sh [LINUX_KEMBU [KEMBU_EXE [STATIC_KEMBU]]]
+#   Without paths it uses build/linux/kembu, build/win64/kembu.exe and the
+#   static x86-64 build/static-x86_64/kembu, building them with cmake when they
+#   are missing. No KEMBU_EXE, or no Wine: the Wine table is left out; no
+#   STATIC_KEMBU and no musl-gcc: the static rows are. RUNS (default 100) sets the hyperfine runs per command,
 #   SIZES (default "512 1M 1G 4G") the images.
-# Needs hyperfine, valgrind, strace, python3, and for Wine: wine64 and
-# g++-mingw-w64-x86-64-posix.
+# Needs hyperfine, valgrind, strace, python3, for Wine: wine64 and
+# g++-mingw-w64-x86-64-posix, and for the static program: musl-tools.
 set -euo pipefail
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$bench_dir")
@@ -58,8 +59,20 @@ elif [ $# -eq 0 ] && command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
 else
   exe=""
 fi
+if [ $# -ge 3 ]; then
+  static=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+elif [ $# -eq 0 ] && command -v musl-gcc >/dev/null; then
+  static=$root/build/static-x86_64/kembu
+  if [ ! -x "$static" ]; then
+    cmake -S "$root" -B "$root/build/static-x86_64" -DKEMBU_BUILD_TESTS=OFF \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/musl-x86_64.cmake" >/dev/null
+    cmake --build "$root/build/static-x86_64" --target kembu -j 2 >/dev/null
+  fi
+else
+  static=""
+fi
 
-rm -rf "$work/scratch" "$work/json"
+rm -rf "$work/scratch" "$work/json" "$work"/calls-*.txt
 mkdir -p "$work/scratch" "$work/json"
 counts=$work/counts.tsv
 : >"$counts"
@@ -84,11 +97,14 @@ for size in "${sizes[@]}"; do
   # A restore needs a backup body first.
   expect_ok b
   expect_ok r
-  labels=("/bin/true" "kembu b" "kembu r" "dd bs=1" "python3 struct")
-  commands=(
-    "/bin/true"
-    "$kembu b image.fw"
-    "$kembu r image.fw"
+  labels=("/bin/true" "kembu b" "kembu r")
+  commands=("/bin/true" "$kembu b image.fw" "$kembu r image.fw")
+  if [ -n "$static" ]; then
+    labels+=("kembu b (static)" "kembu r (static)")
+    commands+=("$static b image.fw" "$static r image.fw")
+  fi
+  labels+=("dd bs=1" "python3 struct")
+  commands+=(
     "dd if=image.fw of=KEMBU.BIN skip=20 count=490 bs=1"
     "$python $bench_dir/peer_backup.py image.fw"
   )
@@ -110,6 +126,11 @@ for size in "${sizes[@]}"; do
   # The last call list of each operation, for the record.
   after_startup "$startup" "$(syscall_names "$kembu" b image.fw)" >"$work/calls-b.txt"
   after_startup "$startup" "$(syscall_names "$kembu" r image.fw)" >"$work/calls-r.txt"
+  # A static program has no start-up to share: every call after execve.
+  if [ -n "$static" ]; then
+    syscall_names "$static" b image.fw | sed '1{/^execve$/d}' >"$work/calls-static-b.txt"
+    syscall_names "$static" r image.fw | sed '1{/^execve$/d}' >"$work/calls-static-r.txt"
+  fi
   cd "$root"
 done
 
@@ -167,11 +188,16 @@ machine=$work/machine.txt
     echo "kembu.exe	$(stat -c %s "$exe") bytes; nothing.exe $(stat -c %s "$work/nothing.exe") bytes"
   fi
   echo "kembu	$(stat -c %s "$kembu") bytes (Linux build)"
+  if [ -n "$static" ]; then
+    echo "kembu (static)	$(stat -c %s "$static") bytes (static x86-64 build, musl $(dpkg-query -W -f='${Version}' "musl-dev:$(dpkg --print-architecture)" 2>/dev/null))"
+  fi
 } >"$machine"
 
 "$python" "$bench_dir/report.py" --runs "$runs" --warmup "$warmup" --wine-warmup "$wine_warmup" \
   --machine "$machine" \
   --counts "$counts" --json-dir "$work/json" --calls-backup "$work/calls-b.txt" \
-  --calls-restore "$work/calls-r.txt" --sizes "${sizes[@]}" --wine-sizes "${wine_sizes[@]}" \
+  --calls-restore "$work/calls-r.txt" \
+  ${static:+--static-calls-backup "$work/calls-static-b.txt"} \
+  ${static:+--static-calls-restore "$work/calls-static-r.txt"} --sizes "${sizes[@]}" --wine-sizes "${wine_sizes[@]}" \
   >"$results"
 echo "== written: $results"

@@ -59,6 +59,11 @@ if command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
   expect "... and names them" grep -q "called in io_win32.cc but not imported: CloseHandle" <<<"$output"
   expect "... while kembu itself meets the Linux budgets" [ "$(grep -c BREACH <<<"$output")" = 1 ]
 fi
+# A program with a loader given as a static one fails the static budgets.
+output=$("$bench_dir/budgets.sh" "$kembu" "$kembu")
+status=$?
+expect "budgets.sh fails on a dynamic program given as static" [ "$status" = 1 ]
+expect "... and says why" grep -q "has a program interpreter: not static" <<<"$output"
 # A callgrind that counts nothing must not pass as a cheap run.
 mkdir fakebin && printf '#!/bin/sh\nexit 1\n' >fakebin/valgrind && chmod +x fakebin/valgrind
 PATH=$PWD/fakebin:$PATH "$bench_dir/budgets.sh" "$kembu" >/dev/null 2>&1

@@ -89,6 +89,24 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KEMBU_PACKAGE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(KEMBU_STATIC_LINUX)
+    # The program needs no library, so the package depends on nothing and
+    # installs on every Debian and Ubuntu release. Its architecture is the
+    # target's, not the build machine's.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+    elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+    endif()
+    # lintian flags every static program; here static is the point. The
+    # override goes into the .deb only (see packaging/cpack-project.cmake).
+    install(FILES packaging/debian/lintian-overrides DESTINATION share/lintian/overrides
+      RENAME kembu COMPONENT debian)
+    set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/packaging/cpack-project.cmake")
+    set(CPACK_KEMBU_BINARY_DIR "${PROJECT_BINARY_DIR}")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
 endif()
 set(CPACK_PACKAGE_FILE_NAME "kembu-${PROJECT_VERSION}-${KEMBU_PACKAGE_PLATFORM}")

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the tool and its tests with g++, clang++ and every mingw-w64
-# toolchain in cmake/, with -Werror, and fails on any compiler or linker
+# toolchain in cmake/, and the tool alone with the static Linux toolchains
+# (musl has no GoogleTest), with -Werror, and fails on any compiler or linker
 # warning. The tool's own flags (KEMBU_TOOL_FLAGS) carry -Wall -Wextra
 # -Wconversion -Wshadow; the tests build with -Wall -Wextra.
 # Usage: bash scripts/check-warnings.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-ensure_packages cmake make g++ clang g++-mingw-w64-x86-64-posix libgtest-dev googletest
+ensure_packages cmake make g++ clang g++-mingw-w64-x86-64-posix libgtest-dev googletest \
+  musl-tools musl-dev g++-aarch64-linux-gnu musl-dev:arm64
 root=$PWD
 status=0
 
@@ -35,5 +37,9 @@ check clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 for toolchain in cmake/mingw-w64-*.cmake; do
   arch=$(basename "$toolchain" .cmake)
   check "mingw-${arch#mingw-w64-}" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain"
+done
+for toolchain in cmake/musl-x86_64.cmake cmake/linux-aarch64-static.cmake; do
+  check "$(basename "$toolchain" .cmake)" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" \
+    -DKEMBU_BUILD_TESTS=OFF
 done
 exit "$status"

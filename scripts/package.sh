@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds kembu's packages from scratch and checks them: the Debian package and
-# the .tar.gz for Linux, and a zip for each Windows build whose toolchain is
-# here. The .deb is installed into this system for the check and purged again,
-# also when the script fails, so it runs as root.
+# the .tar.gz of the static program for Linux x86-64 and arm64, and a zip for
+# each Windows build whose toolchain is here. Then builds them all again from
+# a copy of the sources elsewhere and checks that the bytes are the same. The
+# amd64 .deb is installed into this system for the check and purged again,
+# also when the script fails, so it runs as root; the arm64 program runs
+# under qemu-user.
 # Usage: bash scripts/package.sh        (packages land in build/pkg-*/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +14,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 version=$(sed -n 's/^project(kembu VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "No version in CMakeLists.txt's project()." >&2; exit 1; }
 
-linux_packages=(cmake make g++ dpkg-dev file lintian groff-base man-db)
+linux_packages=(cmake make g++ dpkg-dev file lintian groff-base man-db musl-tools musl-dev
+  binutils g++-aarch64-linux-gnu binutils-aarch64-linux-gnu musl-dev:arm64 qemu-user)
+
+# Every time stamp in the packages is the last commit's, so that the same
+# commit gives the same bytes wherever and whenever it is built.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || stat -c %Y CMakeLists.txt)
+fi
+export SOURCE_DATE_EPOCH
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -112,92 +123,154 @@ if command -v mandoc >/dev/null; then
   if mandoc -Tlint -W style doc/kembu.1; then pass "mandoc -Tlint"; else fail "mandoc -Tlint"; fi
 fi
 
-echo "== Linux: Debian package and .tar.gz"
-rm -rf build/pkg-linux
-# Debian's own compiler and linker flags, with every hardening option; in a
-# subshell, so that the Windows builds do not get them.
-(
-  eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
-  CXXFLAGS="$CXXFLAGS $CPPFLAGS" \
-    cmake -S "$root" -B build/pkg-linux -DCMAKE_BUILD_TYPE=Release -DKEMBU_BUILD_TESTS=OFF >/dev/null
-)
-cmake --build build/pkg-linux -j "$jobs" >/dev/null
-(cd build/pkg-linux && cpack >cpack.log 2>&1) || { cat build/pkg-linux/cpack.log >&2; exit 1; }
-deb=build/pkg-linux/kembu_${version}_$(dpkg --print-architecture).deb
-tgz_dir=kembu-$version-linux-$(uname -m | tr '[:upper:]' '[:lower:]')
-tgz=build/pkg-linux/$tgz_dir.tar.gz
-for package in "$deb" "$tgz"; do
-  [ -f "$package" ] || { echo "FAIL: cpack made no $package" >&2; exit 1; }
-done
+# build_package SOURCE TREE TOOLCHAIN: configures, builds and packs one tree
+# from scratch, quietly; the log is TREE/package.log.
+build_package() {
+  local source=$1 tree=$2 toolchain=$3
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  { cmake -S "$source" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$source/$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release -DKEMBU_BUILD_TESTS=OFF &&
+    cmake --build "$tree" -j "$jobs" &&
+    (cd "$tree" && cpack); } >"$tree/package.log" 2>&1
+}
 
-deb_files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-for path in ./usr/bin/kembu ./usr/share/man/man1/kembu.1.gz \
-            ./usr/share/doc/kembu/copyright ./usr/share/doc/kembu/changelog.gz; do
-  if grep -qx "$path" <<<"$deb_files"; then pass "$deb holds $path"; else fail "$deb lacks $path"; fi
-done
-dpkg-deb -x "$deb" "$scratch/deb"
-case $(file -b "$scratch/deb/usr/bin/kembu") in
-  *", stripped"*) pass "usr/bin/kembu is stripped" ;;
-  *) fail "usr/bin/kembu is not stripped" ;;
-esac
-if zcat "$scratch/deb/usr/share/man/man1/kembu.1.gz" | cmp -s - doc/kembu.1; then
-  pass "the packaged manual page is doc/kembu.1"
-else
-  fail "the packaged manual page differs from doc/kembu.1"
-fi
+# Builds the static program's .deb and .tar.gz for one architecture and checks
+# them. $1: uname -m name (x86_64, aarch64), $2: Debian's name (amd64,
+# arm64), $3: readelf's machine name, $4: toolchain file; the rest runs a
+# program of that architecture here (nothing for the host's own, qemu-user).
+linux_package() {
+  local arch=$1 deb_arch=$2 machine=$3 toolchain=$4
+  shift 4
+  local runner=("$@") dir=build/pkg-linux-$arch deb tgz tgz_dir deb_files path program
+  echo "== Linux $arch: Debian package and .tar.gz (static)"
+  if ! build_package "$root" "$dir" "$toolchain"; then
+    cat "$dir/package.log" >&2
+    fail "linux $arch: build or cpack failed"
+    return
+  fi
+  if grep -i "warning" "$dir/package.log" >&2; then fail "linux $arch: the build warns"; fi
+  deb=$dir/kembu_${version}_$deb_arch.deb
+  tgz_dir=kembu-$version-linux-$arch
+  tgz=$dir/$tgz_dir.tar.gz
+  for path in "$deb" "$tgz"; do
+    [ -f "$path" ] || { fail "cpack made no $path"; return; }
+  done
+  packages+=("$deb" "$tgz")
+  package_trees[pkg-linux-$arch]=$toolchain
 
-echo "-- lintian"
-lintian_status=0
-lintian_output=$(lintian --fail-on error --display-info "$deb" 2>&1) || lintian_status=$?
-grep -v '^running with root privileges' <<<"$lintian_output" || true
-if [ "$lintian_status" = 0 ]; then pass "lintian reports no errors"; else fail "lintian reports errors"; fi
+  deb_files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+  for path in ./usr/bin/kembu ./usr/share/man/man1/kembu.1.gz ./usr/share/doc/kembu/copyright \
+              ./usr/share/doc/kembu/changelog.gz ./usr/share/lintian/overrides/kembu; do
+    if grep -qx "$path" <<<"$deb_files"; then pass "$deb holds $path"; else fail "$deb lacks $path"; fi
+  done
+  if [ "$(dpkg-deb -f "$deb" Architecture)" = "$deb_arch" ]; then
+    pass "$deb is for $deb_arch"
+  else
+    fail "$deb is for $(dpkg-deb -f "$deb" Architecture), not $deb_arch"
+  fi
+  # No Depends, Pre-Depends or Recommends: no libc6 of a given version.
+  if [ -z "$(dpkg-deb -f "$deb" Depends Pre-Depends Recommends)" ]; then
+    pass "$deb depends on nothing"
+  else
+    fail "$deb depends on: $(dpkg-deb -f "$deb" Depends Pre-Depends Recommends | tr '\n' ' ')"
+  fi
+  dpkg-deb -x "$deb" "$scratch/deb-$arch"
+  program=$scratch/deb-$arch/usr/bin/kembu
+  case $(file -b "$program") in
+    *"statically linked"*", stripped"*) pass "usr/bin/kembu is static and stripped" ;;
+    *) fail "usr/bin/kembu is not static and stripped: $(file -b "$program")" ;;
+  esac
+  if readelf -h "$program" | grep -q "Machine:.*$machine" &&
+     ! readelf -lW "$program" | grep -qE "^[[:space:]]*INTERP" &&
+     ! readelf -dW "$program" | grep -q NEEDED; then
+    pass "usr/bin/kembu is for $machine, with no interpreter and no shared library"
+  else
+    fail "usr/bin/kembu is not a self-contained $machine program"
+  fi
+  if zcat "$scratch/deb-$arch/usr/share/man/man1/kembu.1.gz" | cmp -s - doc/kembu.1; then
+    pass "the packaged manual page is doc/kembu.1"
+  else
+    fail "the packaged manual page differs from doc/kembu.1"
+  fi
+  check_usage_run "kembu from $deb" "${runner[@]}" "$program"
+  check_cycle "kembu from $deb" "${runner[@]}" "$program"
 
-echo "-- dpkg -i, run, dpkg -r, dpkg --purge"
-if known_to_dpkg; then
-  echo "FAIL: a kembu package is installed already; remove it first (dpkg --purge kembu)." >&2
-  exit 1
-fi
-installed_by_us=yes
-dpkg -i "$deb" >/dev/null
-mapfile -t owned < <(dpkg -L kembu)
-check_usage_run "installed kembu" /usr/bin/kembu
-check_cycle "installed kembu" /usr/bin/kembu
-man_page=/usr/share/man/man1/kembu.1.gz
-if dpkg_excludes "$man_page"; then
-  echo "note: dpkg is set to leave out $man_page here (path-exclude); checked inside the .deb only"
-elif [ "$(man -w kembu 2>/dev/null)" = "$man_page" ] &&
-     MANWIDTH=80 man kembu 2>/dev/null | grep -q 'Input file is KEMBU.BIN!'; then
-  pass "man -w kembu finds $man_page and man renders it"
-else
-  fail "man does not find or render the installed kembu page"
-fi
-dpkg -r kembu >/dev/null
-if [ ! -e /usr/bin/kembu ]; then pass "dpkg -r removes /usr/bin/kembu"; else
-  fail "/usr/bin/kembu left after dpkg -r"
-fi
-# After dpkg -r there may be nothing left to purge; dpkg then only warns.
-dpkg --purge kembu >/dev/null 2>&1 || true
-installed_by_us=no
-if known_to_dpkg; then
-  fail "dpkg --purge left the package known to dpkg"
-fi
-left=()
-for path in "${owned[@]}"; do
-  # Shared directories such as /usr/bin stay; kembu's own must go.
-  if [ -d "$path" ] && [ "$path" != /usr/share/doc/kembu ]; then continue; fi
-  [ -e "$path" ] && left+=("$path")
-done
-if [ ${#left[@]} -eq 0 ]; then pass "nothing left after dpkg --purge"; else
-  fail "left after dpkg --purge: ${left[*]}"
-fi
+  echo "-- lintian $deb"
+  local lintian_status=0 lintian_output
+  lintian_output=$(lintian --fail-on error --display-info "$deb" 2>&1) || lintian_status=$?
+  grep -v '^running with root privileges' <<<"$lintian_output" || true
+  if [ "$lintian_status" = 0 ]; then pass "lintian reports no errors"; else fail "lintian reports errors"; fi
 
-echo "-- $tgz"
-mkdir "$scratch/tgz"
-tar -xzf "$tgz" -C "$scratch/tgz"
-for path in bin/kembu share/man/man1/kembu.1.gz share/doc/kembu/copyright; do
-  if [ -f "$scratch/tgz/$tgz_dir/$path" ]; then pass "$tgz holds $path"; else fail "$tgz lacks $path"; fi
-done
-check_usage_run "kembu from the .tar.gz" "$scratch/tgz/$tgz_dir/bin/kembu"
+  if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
+    install_check "$deb"
+  else
+    echo "note: $deb is not for this machine; checked inside the package, run through ${runner[*]}"
+  fi
+
+  echo "-- $tgz"
+  mkdir "$scratch/tgz-$arch"
+  tar -xzf "$tgz" -C "$scratch/tgz-$arch"
+  for path in bin/kembu share/man/man1/kembu.1.gz share/doc/kembu/copyright; do
+    if [ -f "$scratch/tgz-$arch/$tgz_dir/$path" ]; then pass "$tgz holds $path"; else
+      fail "$tgz lacks $path"
+    fi
+  done
+  if [ -e "$scratch/tgz-$arch/$tgz_dir/share/lintian" ]; then fail "$tgz holds Debian's lintian override"; fi
+  if cmp -s "$scratch/tgz-$arch/$tgz_dir/bin/kembu" "$program"; then
+    pass "$tgz holds the same program as $deb"
+  else
+    fail "$tgz and $deb hold different programs"
+  fi
+}
+
+# Installs the .deb into this system, runs it, removes and purges it.
+install_check() {
+  local deb=$1
+  echo "-- dpkg -i, run, dpkg -r, dpkg --purge"
+  if known_to_dpkg; then
+    echo "FAIL: a kembu package is installed already; remove it first (dpkg --purge kembu)." >&2
+    exit 1
+  fi
+  installed_by_us=yes
+  dpkg -i "$deb" >/dev/null
+  mapfile -t owned < <(dpkg -L kembu)
+  check_usage_run "installed kembu" /usr/bin/kembu
+  check_cycle "installed kembu" /usr/bin/kembu
+  man_page=/usr/share/man/man1/kembu.1.gz
+  if dpkg_excludes "$man_page"; then
+    echo "note: dpkg is set to leave out $man_page here (path-exclude); checked inside the .deb only"
+  elif [ "$(man -w kembu 2>/dev/null)" = "$man_page" ] &&
+       MANWIDTH=80 man kembu 2>/dev/null | grep -q 'Input file is KEMBU.BIN!'; then
+    pass "man -w kembu finds $man_page and man renders it"
+  else
+    fail "man does not find or render the installed kembu page"
+  fi
+  dpkg -r kembu >/dev/null
+  if [ ! -e /usr/bin/kembu ]; then pass "dpkg -r removes /usr/bin/kembu"; else
+    fail "/usr/bin/kembu left after dpkg -r"
+  fi
+  # After dpkg -r there may be nothing left to purge; dpkg then only warns.
+  dpkg --purge kembu >/dev/null 2>&1 || true
+  installed_by_us=no
+  if known_to_dpkg; then
+    fail "dpkg --purge left the package known to dpkg"
+  fi
+  local left=() path
+  for path in "${owned[@]}"; do
+    # Shared directories such as /usr/bin stay; kembu's own must go.
+    if [ -d "$path" ] && [ "$path" != /usr/share/doc/kembu ]; then continue; fi
+    [ -e "$path" ] && left+=("$path")
+  done
+  if [ ${#left[@]} -eq 0 ]; then pass "nothing left after dpkg --purge"; else
+    fail "left after dpkg --purge: ${left[*]}"
+  fi
+}
+
+packages=()
+declare -A package_trees
+linux_package x86_64 amd64 X86-64 cmake/musl-x86_64.cmake
+linux_package aarch64 arm64 AArch64 cmake/linux-aarch64-static.cmake qemu-aarch64
 
 # Wine, when it is here, runs the zipped kembu.exe once.
 wine_prefix=$root/build/pkg-wine
@@ -225,16 +298,18 @@ windows_package() {
     [ "${CI:-}" != true ] || fail "$platform: no compiler under CI"
     return
   fi
-  log=$scratch/$platform-build.log
-  cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DKEMBU_BUILD_TESTS=OFF \
-    >"$log" 2>&1 || { cat "$log" >&2; fail "$platform: configure failed"; return; }
-  cmake --build "$dir" -j "$jobs" >>"$log" 2>&1 || { cat "$log" >&2; fail "$platform: build failed"; return; }
+  if ! build_package "$root" "$dir" "$toolchain"; then
+    cat "$dir/package.log" >&2
+    fail "$platform: build or cpack failed"
+    return
+  fi
   # Without its entry symbol the linker still makes a program, one that
   # starts at the wrong place.
-  if grep -i "warning" "$log" >&2; then fail "$platform: the build warns"; return; fi
-  (cd "$dir" && cpack >cpack.log 2>&1) || { cat "$dir/cpack.log" >&2; fail "$platform: cpack failed"; return; }
+  if grep -i "warning" "$dir/package.log" >&2; then fail "$platform: the build warns"; return; fi
   zip=$dir/kembu-$version-$platform.zip
   [ -f "$zip" ] || { fail "cpack made no $zip"; return; }
+  packages+=("$zip")
+  package_trees[pkg-$platform]=$toolchain
   entries=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
   if [ "$entries" = "README.txt kembu.exe " ]; then pass "$zip holds kembu.exe and README.txt"; else
     fail "$zip holds: $entries"
@@ -277,9 +352,32 @@ windows_package win64 cmake/mingw-w64-x86_64.cmake x86_64-w64-mingw32-g++-posix 
 windows_package win32 cmake/mingw-w64-i686.cmake i686-w64-mingw32-g++-posix \
   g++-mingw-w64-i686-posix /usr/lib/wine/wine
 
+# Each tree again, from a copy of the sources in another folder, some time
+# later: every package must come out byte for byte the same.
+echo "== reproducible builds"
+again=$scratch/again
+mkdir -p "$again/src"
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$again/src" -xf -
+sleep 1
+for tree in "${!package_trees[@]}"; do
+  if ! build_package "$again/src" "$again/$tree" "${package_trees[$tree]}"; then
+    cat "$again/$tree/package.log" >&2
+    fail "$tree: the second build failed"
+    continue
+  fi
+  for package in "${packages[@]}"; do
+    [ "$(dirname "$package")" = "build/$tree" ] || continue
+    if cmp -s "$package" "$again/$tree/$(basename "$package")"; then
+      pass "$(basename "$package") is reproducible"
+    else
+      fail "$(basename "$package") differs when built again elsewhere"
+    fi
+  done
+done
+
 echo "== packages"
-for package in "$deb" "$tgz" build/pkg-win*/kembu-"$version"-win*.zip; do
-  if [ -f "$package" ]; then echo "$(stat -c %s "$package") bytes  $package"; fi
+for package in "${packages[@]}"; do
+  echo "$(stat -c %s "$package") bytes  $package"
 done
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) FAILED" >&2

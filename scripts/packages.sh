@@ -1,7 +1,8 @@
 # Sourced by the scripts. try_packages NAME... installs the Debian packages
 # that are missing (as root, or through sudo without a password) and fails
 # when that cannot be done; ensure_packages NAME... stops the script instead,
-# with a hint. A NAME:i386 package turns on the i386 architecture first.
+# with a hint. A NAME:ARCH package (wine32:i386, musl-dev:arm64) turns on
+# that foreign architecture first.
 try_packages() {
   local package missing=()
   for package in "$@"; do
@@ -15,10 +16,12 @@ try_packages() {
     command -v sudo >/dev/null && sudo -n true 2>/dev/null || return 1
     sudo=(sudo -n)
   fi
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
-      ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo[@]}" dpkg --add-architecture i386 || return 1
-  fi
+  local arch
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+    [ "$arch" != "$(dpkg --print-architecture)" ] || continue
+    dpkg --print-foreign-architectures | grep -qx "$arch" ||
+      "${sudo[@]}" dpkg --add-architecture "$arch" || return 1
+  done
   echo "== installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq >/dev/null 2>&1 || true
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \

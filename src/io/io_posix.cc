@@ -18,6 +18,12 @@ static const SlotHandle EMPTY_SLOT = -1;
 // and never make the file the controlling terminal.
 static const int COMMON_OPEN_FLAGS = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
+// openat, not open: musl's open follows O_CLOEXEC with an fcntl for kernels
+// older than 2.6.23, one system call more per file.
+static int OpenFile(const char* name, int flags) {
+  return openat(AT_FDCWD, name, flags | COMMON_OPEN_FLAGS, 0666);
+}
+
 // The kernel caps all argument strings of a process together at 6 MiB, so a
 // line joined from them always fits.
 static const size_t LINE_BUFFER_SIZE = (6u << 20) + 64;
@@ -85,7 +91,7 @@ void PrintText(const char* text) {
 // the lock was taken: what is written to it is lost. Returns the descriptor
 // or -1.
 static int OpenLocked(const char* name, int flags) {
-  const int fd = open(name, flags | COMMON_OPEN_FLAGS, 0666);
+  const int fd = OpenFile(name, flags);
   if (fd == -1) return -1;
   struct stat status;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
@@ -160,7 +166,7 @@ void DeleteNamedFile(const char* name) {
   const bool regular = lstat(name, &status) == 0 && S_ISREG(status.st_mode);
   int fd = -1;
   if (regular) {
-    fd = open(name, O_RDONLY | O_NOFOLLOW | COMMON_OPEN_FLAGS);
+    fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
     if (fd != -1 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
       close(fd);
       return;

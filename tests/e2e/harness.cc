@@ -73,6 +73,8 @@ static std::string Setting(const char* name) {
 
 bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
+bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
+
 void DropPrivileges() {
   if (geteuid() != 0) return;
   if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
@@ -134,7 +136,9 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
     return {"/usr/bin/env", "LC_ALL=" + options.locale, wine, launcher, "--utf16",
             Hex(windowsPath), Hex(line)};
   }
-  std::vector<std::string> command = {program};
+  std::vector<std::string> command;
+  if (UnderEmulator()) command.push_back(Setting("KEMBU_E2E_EMULATOR"));
+  command.push_back(program);
   size_t space = line.find(' ');
   while (space != std::string::npos) {
     const size_t next = line.find(' ', space + 1);

@@ -62,7 +62,11 @@ using LinuxOnly = E2eTest;
 // True when the runs go to kembu.exe under Wine.
 bool UnderWine();
 
-// The argument vector that runs the raw command line, natively or under Wine.
+// True when a Linux program of another architecture runs under qemu-user.
+bool UnderEmulator();
+
+// The argument vector that runs the raw command line: natively, under Wine or
+// under an emulator.
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
 
 // The built program, as the tests run it.

@@ -120,6 +120,17 @@ TEST_F(Operations, BackupFileThatIsAFolderCannotBeCreated) {
   ExpectFiles(before);
 }
 
+// A folder is no image: it cannot be opened as one, and is never read.
+TEST_F(Operations, ImageThatIsAFolderCannotBeOpened) {
+  ASSERT_EQ(mkdir(Path("fw.img").c_str(), 0755), 0);
+  Put("KEMBU.BIN", Pattern(kBodySize, 2));
+  const Files before = Snapshot();
+  EXPECT_EQ(Run("kembu r fw.img"), Said("Error opening input file!"));
+  ExpectFiles(before);
+  EXPECT_EQ(Run("kembu b fw.img"), Said("Error opening input file!"));
+  ExpectFiles({{"fw.img", "<dir>"}});
+}
+
 // A file size limit cuts the write short, as a full disk would.
 TEST_F(Operations, ShortWrites) {
   // Wine's server must already be up: one started by a limited run keeps the limit.

@@ -135,7 +135,8 @@ TEST_F(LinuxOnly, NewBackupFileModeIsUmaskApplied) {
   }
 }
 
-// A file another process holds locked counts as one that cannot be opened.
+// A file another process holds locked, shared or exclusive, counts as one
+// that cannot be opened; a backup leaves such a KEMBU.BIN alone.
 TEST_F(LinuxOnly, LockedFiles) {
   const struct {
     const char* locked;
@@ -145,19 +146,23 @@ TEST_F(LinuxOnly, LockedFiles) {
       {"fw.img", "kembu b fw.img", "Error opening input file!"},
       {"fw.img", "kembu r fw.img", "Error opening input file!"},
       {"KEMBU.BIN", "kembu r fw.img", "Error opening KEMBU.BIN!"},
+      {"KEMBU.BIN", "kembu b fw.img", "Error creating KEMBU.BIN!"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.line) + " with " + c.locked + " locked");
-    Put("fw.img", MakeImage(600, 1));
-    Put("KEMBU.BIN", Pattern(kBodySize, 2));
-    Files expected = Snapshot();
-    const int fd = open(Path(c.locked).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    EXPECT_EQ(Run(c.line), Said(c.message));
-    close(fd);
-    // The backup's delete comes before its open.
-    if (c.line[6] == 'b') expected.erase("KEMBU.BIN");
-    ExpectFiles(expected);
+  for (const int lock : {LOCK_EX, LOCK_SH}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.line) + " with " + c.locked +
+                   (lock == LOCK_EX ? " locked exclusive" : " locked shared"));
+      Put("fw.img", MakeImage(600, 1));
+      Put("KEMBU.BIN", Pattern(kBodySize, 2));
+      Files expected = Snapshot();
+      const int fd = open(Path(c.locked).c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(flock(fd, lock), 0);
+      EXPECT_EQ(Run(c.line), Said(c.message));
+      close(fd);
+      // The backup's delete comes before its open.
+      if (c.line[6] == 'b' && c.locked == std::string("fw.img")) expected.erase("KEMBU.BIN");
+      ExpectFiles(expected);
+    }
   }
 }
 

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Checks that a static kembu needs nothing from the system: it is an ELF
+# program for the given machine with no interpreter and no shared library,
+# and it backs up and restores an image inside a chroot that holds nothing
+# but itself and the image (and, for a foreign machine, a static qemu-user).
+# Usage: check_self_contained.sh PROGRAM MACHINE [STATIC_QEMU]
+#   MACHINE as readelf -h names it (X86-64, AArch64). Exit 77: not root.
+set -euo pipefail
+program=$1 machine=$2 qemu=${3:-}
+
+header=$(readelf -h "$program")
+grep -q "Type:[[:space:]]*EXEC" <<<"$header" || { echo "$program: not a fixed-address program" >&2; exit 1; }
+grep -q "Machine:.*$machine" <<<"$header" || { echo "$program: not built for $machine" >&2; exit 1; }
+segments=$(readelf -lW "$program")
+if grep -qE "^[[:space:]]*(INTERP|DYNAMIC)[[:space:]]" <<<"$segments"; then
+  echo "$program has an interpreter or a dynamic section:" >&2
+  grep -E "INTERP|DYNAMIC|interpreter" <<<"$segments" >&2
+  exit 1
+fi
+if readelf -dW "$program" | grep -q NEEDED; then
+  echo "$program needs a shared library" >&2
+  exit 1
+fi
+echo "$program: $machine, no interpreter, no shared library"
+
+[ "$(id -u)" = 0 ] || { echo "not root: no chroot run"; exit 77; }
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+cp "$program" "$root/kembu"
+run=(/kembu)
+if [ -n "$qemu" ]; then
+  [ -x "$qemu" ] || { echo "no $qemu (Debian: apt-get install qemu-user-static)" >&2; exit 1; }
+  # qemu-user translates system calls, so it must need nothing either.
+  if readelf -lW "$qemu" | grep -q INTERP; then echo "$qemu is not static" >&2; exit 1; fi
+  cp "$qemu" "$root/qemu"
+  run=(/qemu /kembu)
+fi
+
+# A header block "abc", zeros, checksum 0x62C4; after the backup, one that
+# has 01 at offset 100 and checksum 0x0001. The restore puts the zero body
+# back and the checksum becomes 0: an all-zero image.
+zeros() { head -c "$1" /dev/zero; }
+{ printf 'abc'; zeros 507; printf '\xc4\x62'; zeros 512; } >"$root/fw.img"
+said() { chroot "$root" "${run[@]}" "$@" | tr -d '\r' | tail -n 1; }
+[ "$(said b fw.img)" = "Backup Ok!" ] || { echo "backup in the chroot failed" >&2; exit 1; }
+cmp -s "$root/KEMBU.BIN" <(zeros 490) || { echo "KEMBU.BIN is not the image's body" >&2; exit 1; }
+{ zeros 100; printf '\x01'; zeros 409; printf '\x01\x00'; zeros 512; } >"$root/fw.img"
+[ "$(said r fw.img)" = "Restore Ok!" ] || { echo "restore in the chroot failed" >&2; exit 1; }
+cmp -s "$root/fw.img" <(zeros 1024) || { echo "the restored image is wrong" >&2; exit 1; }
+echo "backup and restore in a chroot holding only: $(cd "$root" && ls | tr '\n' ' ')"
