@@ -94,6 +94,33 @@ for size in small large; do
   }
 done
 
+# Prints and checks a program's instruction counts (the associative array
+# named first, "op.size" -> count): each at most LIMIT times /bin/true's
+# (printed with DIGITS decimals), and the 4 GiB image within
+# SIZE_GROWTH_LIMIT_PERCENT of the 512-byte one.
+check_counts() {
+  local -n by_run=$1
+  local limit=$2 digits=$3 op size label count ratio growth
+  for op in b r; do
+    for size in small large; do
+      label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"
+      count=${by_run[$op.$size]}
+      ratio=$(awk -v c="$count" -v f="$floor" -v d="$digits" 'BEGIN { printf "%." d "f", c / f }')
+      printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "$label" "$count" "$ratio" "$limit"
+      if [ -z "$count" ] || awk -v r="$ratio" -v l="$limit" 'BEGIN { exit !(r > l) }'; then
+        breach "$label executes $ratio x the instructions of /bin/true"
+      fi
+    done
+    growth=$(awk -v a="${by_run[$op.small]}" -v b="${by_run[$op.large]}" \
+      'BEGIN { printf "%.3f", (b - a) * 100 / a }')
+    printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
+      "$SIZE_GROWTH_LIMIT_PERCENT"
+    if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
+      breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
+    fi
+  done
+}
+
 echo "== instructions (callgrind, loader and libc start-up included)"
 floor=$(instructions /bin/true)
 printf '  %-28s %10s\n' "/bin/true" "$floor"
@@ -110,25 +137,7 @@ for count in "$floor" "${counts[@]}"; do
     exit 1
   fi
 done
-for op in b r; do
-  for size in small large; do
-    label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"
-    count=${counts[$op.$size]}
-    ratio=$(awk -v c="$count" -v f="$floor" 'BEGIN { printf "%.3f", c / f }')
-    printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "$label" "$count" "$ratio" \
-      "$INSTRUCTION_RATIO_LIMIT"
-    if [ -z "$count" ] || awk -v r="$ratio" -v l="$INSTRUCTION_RATIO_LIMIT" 'BEGIN { exit !(r > l) }'; then
-      breach "$label executes $ratio x the instructions of /bin/true"
-    fi
-  done
-  growth=$(awk -v a="${counts[$op.small]}" -v b="${counts[$op.large]}" \
-    'BEGIN { printf "%.3f", (b - a) * 100 / a }')
-  printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
-    "$SIZE_GROWTH_LIMIT_PERCENT"
-  if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
-    breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
-  fi
-done
+check_counts counts "$INSTRUCTION_RATIO_LIMIT" 3
 
 echo "== system calls after start-up (strace -f, the calls /bin/true makes removed)"
 startup=$(syscall_names /bin/true)
@@ -165,25 +174,7 @@ check_static() {
       fi
     done
   done
-  for op in b r; do
-    for size in small large; do
-      label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"
-      count=${static_counts[$op.$size]}
-      ratio=$(awk -v c="$count" -v f="$floor" 'BEGIN { printf "%.4f", c / f }')
-      printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "$label" "$count" "$ratio" \
-        "$STATIC_INSTRUCTION_RATIO_LIMIT"
-      if awk -v r="$ratio" -v l="$STATIC_INSTRUCTION_RATIO_LIMIT" 'BEGIN { exit !(r > l) }'; then
-        breach "$label executes $ratio x the instructions of /bin/true"
-      fi
-    done
-    growth=$(awk -v a="${static_counts[$op.small]}" -v b="${static_counts[$op.large]}" \
-      'BEGIN { printf "%.3f", (b - a) * 100 / a }')
-    printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
-      "$SIZE_GROWTH_LIMIT_PERCENT"
-    if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
-      breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
-    fi
-  done
+  check_counts static_counts "$STATIC_INSTRUCTION_RATIO_LIMIT" 4
   for op in b r; do
     # Everything after execve: there is no start-up shared with /bin/true.
     observed=$(cd "$scratch/small" && syscall_names "$program" "$op" image.fw | sed '1{/^execve$/d}')
