@@ -12,14 +12,18 @@ static const SlotHandle EMPTY_SLOT = 0;
 static HANDLE AsHandle(SlotHandle slot) { return reinterpret_cast<HANDLE>(slot); }
 
 // Without a C runtime, these are ours to provide for the calls the compiler
-// emits when it copies or clears memory.
-extern "C" void* memset(void* destination, int value, size_t count) {
+// may emit when it copies or clears memory. Each has a section of its own,
+// which the linker drops while nothing calls it.
+#define KEMBU_DROPPED_UNLESS_CALLED(name) __attribute__((section(".text$" #name)))
+extern "C" KEMBU_DROPPED_UNLESS_CALLED(memset) void* memset(void* destination, int value,
+                                                           size_t count) {
   unsigned char* bytes = static_cast<unsigned char*>(destination);
   while (count--) *bytes++ = static_cast<unsigned char>(value);
   return destination;
 }
 
-extern "C" void* memcpy(void* destination, const void* source, size_t count) {
+extern "C" KEMBU_DROPPED_UNLESS_CALLED(memcpy) void* memcpy(void* destination, const void* source,
+                                                           size_t count) {
   unsigned char* to = static_cast<unsigned char*>(destination);
   const unsigned char* from = static_cast<const unsigned char*>(source);
   while (count--) *to++ = *from++;
