@@ -214,7 +214,7 @@ for exe in "$@"; do
   imported=$(awk '/DLL Name:/ { dll = $3 } /Member-Name/ { rows = 1; next }
                   rows && NF == 0 { rows = 0 }
                   rows && dll == "KERNEL32.dll" && NF >= 3 { print $3 }' <<<"$table" | sort -u)
-  called=$(win32_calls "$win32_source")
+  called=$(win32_calls "$win32_source" "$bench_dir"/../src/*/*.cc)
   echo "  imported: $(tr '\n' ' ' <<<"$imported")"
   extra=$(comm -23 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
   missing=$(comm -13 <(echo "$imported") <(echo "$called") | tr '\n' ' ')

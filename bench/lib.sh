@@ -91,13 +91,15 @@ check_calls() {
   [[ $verdict == ok* ]] || breach "$label makes a system call beyond the allowed list"
 }
 
-# win32_calls SOURCE: the Win32 functions the file calls. Those are the
-# capitalised names followed by "(", less the functions the file defines (the
-# name before the first "(" of a line that starts in column 0).
+# win32_calls SOURCE [OWN_SOURCE...]: the Win32 functions SOURCE calls. Those
+# are the capitalised names followed by "(", less the functions that SOURCE or
+# the tool's other sources define (the name before the first "(" of a line
+# that starts in column 0).
 win32_calls() {
   local code defined
   code=$(sed 's://.*$::' "$1")
-  defined=$(sed -nE 's/^[A-Za-z][^(]*\b([A-Z][A-Za-z0-9_]*)\(.*/\1/p' <<<"$code" | sort -u)
+  defined=$(sed 's://.*$::' "$@" |
+    sed -nE 's/^[A-Za-z][^(]*\b([A-Z][A-Za-z0-9_]*)\(.*/\1/p' | sort -u)
   grep -oE '\b[A-Z][A-Za-z0-9_]*[[:space:]]*\(' <<<"$code" | tr -d '( \t' | sort -u |
     comm -23 - <(echo "$defined")
 }

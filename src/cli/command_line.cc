@@ -46,3 +46,16 @@ RunMode ScanCommandLine(const char* line) {
   toolState.imageName[length] = '\0';
   return mode;
 }
+
+char* UnquoteName(char* name) {
+  const bool quoted = *name == '"';
+  char* close = name + quoted;
+  while (*close && *close != '"') ++close;
+  if (!quoted) return *close ? nullptr : name;
+  if (!*close) return nullptr;  // never closed
+  const char* rest = close + 1;
+  while (*rest == ' ') ++rest;
+  if (*rest) return nullptr;  // text, or another mark, after the closing one
+  *close = '\0';
+  return name + 1;
+}

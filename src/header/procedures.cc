@@ -6,7 +6,7 @@
 
 const char BACKUP_FILE_NAME[] = "KEMBU.BIN";
 
-static const char MSG_NAME_NOT_AS_TYPED[] = "\r\nImage name has unsupported characters!";
+static const char MSG_NAME_UNSUPPORTED[] = "\r\nImage name has unsupported characters!";
 static const char MSG_INPUT_IS_BACKUP[] = "\r\nInput file is KEMBU.BIN!";
 static const char MSG_OPEN_INPUT[] = "\r\nError opening input file!";
 static const char MSG_READ_INPUT[] = "\r\nError reading input file!";
@@ -34,29 +34,31 @@ static bool WriteExactlyAndFlush(const void* buffer, uint32_t count) {
 
 // Reads and checks the image's header block into the header buffer; returns
 // the failure message, or nullptr when the block is valid.
-static const char* LoadImageHeader() {
-  if (!OpenInput(toolState.imageName)) return MSG_OPEN_INPUT;
+static const char* LoadImageHeader(const char* image) {
+  if (!OpenInput(image)) return MSG_OPEN_INPUT;
   if (!ReadExactly(toolState.headerBuffer, HEADER_SIZE)) return MSG_READ_INPUT;
   if (!VerifyHeader(toolState.headerBuffer)) return MSG_BAD_CHECKSUM;
   return nullptr;
 }
 
 // Names that are refused before any file is touched: one that would open
-// another file than the one typed, and the backup file itself, which the
-// backup's delete would destroy. Returns the message, or nullptr.
-static const char* RefuseImageName() {
-  if (!IsNameAsTyped(toolState.imageName)) return MSG_NAME_NOT_AS_TYPED;
-  if (IsSameFile(toolState.imageName, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
+// another file than the one typed (image is then null), and the backup file
+// itself, which the backup's delete would destroy. Returns the message, or
+// nullptr.
+static const char* RefuseImageName(const char* image) {
+  if (!image) return MSG_NAME_UNSUPPORTED;
+  if (IsSameFile(image, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
   return nullptr;
 }
 
 const char* RunBackup() {
-  const char* failure = RefuseImageName();
+  const char* image = UsableImageName(toolState.imageName);
+  const char* failure = RefuseImageName(image);
   if (failure) return failure;
 
   // A failed backup must not leave an older body behind for a later restore.
   DeleteNamedFile(BACKUP_FILE_NAME);
-  failure = LoadImageHeader();
+  failure = LoadImageHeader(image);
   if (failure) return failure;
   if (!CreateOutput(BACKUP_FILE_NAME)) return MSG_CREATE_BACKUP;
   if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) {
@@ -66,8 +68,9 @@ const char* RunBackup() {
 }
 
 const char* RunRestore() {
-  const char* failure = RefuseImageName();
-  if (!failure) failure = LoadImageHeader();
+  const char* image = UsableImageName(toolState.imageName);
+  const char* failure = RefuseImageName(image);
+  if (!failure) failure = LoadImageHeader(image);
   if (failure) return failure;
   CloseInput();
 
@@ -77,7 +80,7 @@ const char* RunRestore() {
 
   // The image keeps its own lead-in; the checksum now covers the saved body.
   SealHeader(toolState.headerBuffer);
-  if (!OpenOutput(toolState.imageName)) return MSG_OPEN_OUTPUT;
+  if (!OpenOutput(image)) return MSG_OPEN_OUTPUT;
   if (!WriteExactlyAndFlush(toolState.headerBuffer, HEADER_SIZE)) return MSG_WRITE_OUTPUT;
   return MSG_RESTORE_OK;
 }

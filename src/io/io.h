@@ -56,7 +56,9 @@ void DeleteNamedFile(const char* name);
 // same file. False when either cannot be looked at.
 bool IsSameFile(const char* nameA, const char* nameB);
 
-// True when the name, which runs to the end of the command line, reaches the
-// file system exactly as the user typed it: no character of it was replaced
-// by a look-alike or a '?' on its way into 8-bit text.
-bool IsNameAsTyped(const char* name);
+// The name the opens use for the image name that the scan took, which runs
+// to the end of the command line; it may point into `name`, which it may
+// change. Null when no file can be opened under the name exactly as the user
+// typed it: a character replaced on its way in, the name cut short, a
+// quotation mark that no file name can hold. Touches no file.
+const char* UsableImageName(char* name);

@@ -191,5 +191,13 @@ bool IsSameFile(const char* nameA, const char* nameB) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Names are bytes here, and reach the file system unchanged.
-bool IsNameAsTyped(const char* /*name*/) { return true; }
+// Names are bytes here and reach the file system unchanged, quotation marks
+// included. But a byte below 0x20 ends the line that the scan reads, and the
+// line was joined from the arguments: any such byte in it (the scan found the
+// letter before it) cut the name short, to what may be another file's name.
+const char* UsableImageName(char* name) {
+  for (const char* byte = commandLine; *byte; ++byte) {
+    if (static_cast<unsigned char>(*byte) < 0x20) return nullptr;
+  }
+  return name;
+}

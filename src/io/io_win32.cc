@@ -2,6 +2,7 @@
 // The program links without a C runtime: RunTool is the raw entry point.
 #include <windows.h>
 
+#include "cli/command_line.h"
 #include "common/tool_state.h"
 #include "io/io.h"
 
@@ -135,7 +136,7 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 // when its ANSI text converts back to the very UTF-16 characters that end the
 // line, right after a plain space. A control character ends the name in both
 // texts, as the conversions leave those as they are.
-bool IsNameAsTyped(const char* name) {
+static bool IsNameAsTyped(const char* name) {
   WCHAR typed[NAME_FIELD_SIZE];  // at most one UTF-16 unit per byte, and the zero
   const int units = MultiByteToWideChar(CP_ACP, 0, name, -1, typed, NAME_FIELD_SIZE) - 1;
   if (units < 0) return false;
@@ -149,4 +150,11 @@ bool IsNameAsTyped(const char* name) {
     if (tail[i] != typed[i]) return false;
   }
   return true;
+}
+
+// Windows hands a program its command line with the quotation marks that
+// cmd, PowerShell and Explorer's "Copy as path" put around a name, and no
+// Windows file name can hold one.
+const char* UsableImageName(char* name) {
+  return IsNameAsTyped(name) ? UnquoteName(name) : nullptr;
 }

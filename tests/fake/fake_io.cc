@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "cli/command_line.h"
 #include "common/tool_state.h"
 #include "io/io.h"
 
@@ -159,4 +160,7 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 }
 
 // Fails like a name that a conversion changed on its way in.
-bool IsNameAsTyped(const char* name) { return !Fails(CallKind::kNameCheck, name) && disk.nameAsTyped; }
+const char* UsableImageName(char* name) {
+  if (Fails(CallKind::kNameCheck, name) || !disk.nameAsTyped) return nullptr;
+  return disk.quotedNames ? UnquoteName(name) : name;
+}

@@ -1,6 +1,8 @@
 // Scans arbitrary bytes as a command line and checks the result against an
 // oracle written from the command-line rules alone, and that nothing outside
-// the name field of toolState is ever written.
+// the name field of toolState is ever written. The name then goes through the
+// platform's name check in the test double, with the rule for names in
+// quotation marks that Windows uses, against the oracle's reading of it.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -13,6 +15,8 @@
 
 #include "cli/command_line.h"
 #include "common/tool_state.h"
+#include "fake/fake_io.h"
+#include "io/io.h"
 
 namespace {
 
@@ -56,11 +60,22 @@ Scan Oracle(const unsigned char* data, size_t size) {
   return {mode, name};
 }
 
-// Runs the scan on `line` with everything around the name field fenced in.
-Scan ScanFenced(const char* line) {
-  memset(&toolState, kCanary, sizeof toolState);
-  const RunMode mode = ScanCommandLine(line);
+// The name that quotation marks enclose, with only spaces after the closing
+// one; any other quotation mark refuses the name (false).
+bool Unquoted(const std::string& typed, std::string* name) {
+  if (typed.empty() || typed[0] != '"') {
+    *name = typed;
+    return typed.find('"') == std::string::npos;
+  }
+  const size_t close = typed.find('"', 1);
+  if (close == std::string::npos || typed.find_first_not_of(' ', close + 1) != std::string::npos) {
+    return false;
+  }
+  *name = typed.substr(1, close - 1);
+  return true;
+}
 
+void CheckFence() {
   const unsigned char* state = reinterpret_cast<const unsigned char*>(&toolState);
   const size_t fieldStart = offsetof(ToolState, imageName);
   for (size_t i = 0; i < sizeof toolState; ++i) {
@@ -68,6 +83,13 @@ Scan ScanFenced(const char* line) {
       Fail("wrote outside the name field at toolState offset", std::to_string(i));
     }
   }
+}
+
+// Runs the scan on `line` with everything around the name field fenced in.
+Scan ScanFenced(const char* line) {
+  memset(&toolState, kCanary, sizeof toolState);
+  const RunMode mode = ScanCommandLine(line);
+  CheckFence();
   const void* zero = memchr(toolState.imageName, '\0', NAME_FIELD_SIZE);
   if (!zero) Fail("name field holds no terminating zero");
   const size_t length = static_cast<const char*>(zero) - toolState.imageName;
@@ -102,6 +124,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> bare(new char[size]);
     memcpy(bare.get(), data, size);
     Expect(expected, ScanFenced(bare.get()), "line ended by its own control byte:");
+  }
+
+  if (expected.mode == MODE_BACKUP || expected.mode == MODE_RESTORE) {
+    ResetFakeDisk().quotedNames = true;
+    ScanFenced(terminated.get());
+    std::string name;
+    const bool usable = Unquoted(expected.name, &name);
+    const char* got = UsableImageName(toolState.imageName);
+    CheckFence();
+    if (usable != (got != nullptr)) Fail(usable ? "usable name refused:" : "name not refused:", name);
+    if (got && name != got) Fail("quoted name taken as", got);
   }
   return 0;
 }

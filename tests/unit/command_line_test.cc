@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
 #include "cli/command_line.h"
@@ -64,6 +66,32 @@ INSTANTIATE_TEST_SUITE_P(Names, ScanTest, ::testing::Values(
     ScanCase{"kembu b fw.img\r\n", MODE_BACKUP, "fw.img"},
     ScanCase{"kembu b a\x7F\xFF", MODE_BACKUP, "a\x7F\xFF"},
     ScanCase{"kembu b a\x1F" "b", MODE_BACKUP, "a"}));
+
+// Quotation marks may only enclose the whole name, spaces after it allowed;
+// null marks a refused name.
+TEST(UnquoteName, TakesTheNameInsideOrRefuses) {
+  const struct {
+    const char* typed;
+    const char* name;
+  } cases[] = {
+      {"fw.img", "fw.img"},          {"\"fw.img\"", "fw.img"},
+      {"\"my fw.img\"  ", "my fw.img"}, {"\"\"", ""},
+      {"", ""},                      {"\"fw.img", nullptr},
+      {"\"fw.img\"x", nullptr},      {"\"fw.img\" x", nullptr},
+      {"fw\".img", nullptr},         {"fw.img\"", nullptr},
+      {"\"\"fw.img\"\"", nullptr},   {"\"fw.img\"\"", nullptr},
+  };
+  for (const auto& c : cases) {
+    char field[NAME_FIELD_SIZE];
+    strcpy(field, c.typed);
+    const char* name = UnquoteName(field);
+    if (c.name) {
+      EXPECT_STREQ(c.name, name) << c.typed;
+    } else {
+      EXPECT_EQ(nullptr, name) << c.typed;
+    }
+  }
+}
 
 TEST(ScanNameLength, TakesLongestThatFitsAndRefusesLonger) {
   const std::string longest(NAME_FIELD_SIZE - 1, 'n');
