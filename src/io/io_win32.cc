@@ -50,11 +50,17 @@ void PrintText(const char* text) {
   WriteFile(AsHandle(toolState.standardOutput), text, TextLength(text), &written, nullptr);
 }
 
-// Share mode 0: nobody else may open the file while the tool holds it.
+// Share mode 0: nobody else may open the file while the tool holds it. Only a
+// file on a disk is kept: a console, a port (AUX, COM1), the null device or a
+// pipe could make the run wait forever, or take what is written to it.
 static bool OpenIntoSlot(SlotHandle* slot, const char* name, DWORD access, DWORD disposition,
                          DWORD attributes) {
   const HANDLE handle = CreateFileA(name, access, 0, nullptr, disposition, attributes, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return false;
+  }
   *slot = reinterpret_cast<SlotHandle>(handle);
   return true;
 }

@@ -31,6 +31,7 @@ struct RunOptions {
   // typed in a shell that keeps every character.
   bool utf16 = false;
   std::string locale = "C.UTF-8";      // gives Wine its ANSI code page (1252)
+  int seconds = 20;  // the run is killed and fails after this long
 };
 
 // Path relative to the test directory -> contents. Entries that are not
