@@ -109,12 +109,16 @@ void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
+// The emptying is tried even after a delete that reported success: Wine's
+// delete succeeds in a folder the user may not change, and leaves the file.
+// A file that is gone, or pending deletion, cannot be opened. Share mode 0:
+// a file another program holds open stays whole.
 void DeleteNamedFile(const char* name) {
-  if (DeleteFileA(name)) return;
-  // Share mode 0: a file another program holds open stays whole.
-  const HANDLE handle = CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  DeleteFileA(name);
+  SlotHandle emptied = EMPTY_SLOT;
+  if (OpenIntoSlot(&emptied, name, GENERIC_WRITE, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL)) {
+    EmptySlot(&emptied);
+  }
 }
 
 // Opened for no access at all, so the look does not disturb other holders.

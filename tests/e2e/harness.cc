@@ -77,6 +77,13 @@ bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
 
 void DropPrivileges() {
   if (geteuid() != 0) return;
+  if (UnderWine()) {
+    const std::string prefix = Setting("KEMBU_E2E_NOBODY_WINEPREFIX");
+    if (prefix.empty() || setenv("WINEPREFIX", prefix.c_str(), 1) != 0 ||
+        setenv("HOME", fs::path(prefix).parent_path().c_str(), 1) != 0) {
+      _exit(126);
+    }
+  }
   if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
 }
 
@@ -130,11 +137,16 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
   if (UnderWine()) {
     std::string windowsPath = "Z:" + program;
     for (char& c : windowsPath) c = c == '/' ? '\\' : c;
-    const std::string wine = Setting("KEMBU_E2E_WINE"), launcher = Setting("KEMBU_E2E_LAUNCHER");
-    if (!options.utf16) return {wine, launcher, windowsPath, Hex(line)};
+    std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), Setting("KEMBU_E2E_LAUNCHER")};
+    if (!options.hold.empty()) command.insert(command.end(), {"--hold", options.hold});
+    if (!options.utf16) {
+      command.insert(command.end(), {windowsPath, Hex(line)});
+      return command;
+    }
     // A UTF-8 locale: Wine then takes Linux file names as UTF-8.
-    return {"/usr/bin/env", "LC_ALL=" + options.locale, wine, launcher, "--utf16",
-            Hex(windowsPath), Hex(line)};
+    command.insert(command.begin(), {"/usr/bin/env", "LC_ALL=" + options.locale});
+    command.insert(command.end(), {"--utf16", Hex(windowsPath), Hex(line)});
+    return command;
   }
   std::vector<std::string> command;
   if (UnderEmulator()) command.push_back(Setting("KEMBU_E2E_EMULATOR"));

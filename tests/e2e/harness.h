@@ -31,6 +31,9 @@ struct RunOptions {
   // typed in a shell that keeps every character.
   bool utf16 = false;
   std::string locale = "C.UTF-8";      // gives Wine its ANSI code page (1252)
+  // Windows: another program holds this file open (for reading, with every
+  // share flag) while the run lasts.
+  std::string hold = {};
   int seconds = 20;  // the run is killed and fails after this long
 };
 
@@ -74,5 +77,7 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
 std::string ProgramPath();
 
 // Child hooks for RunOptions::inChild.
-void DropPrivileges();              // to nobody when root; file modes then count
+// To nobody when root, so that file modes count; Wine, which ignores them for
+// root, then runs in a prefix of nobody's own.
+void DropPrivileges();
 void LimitFileSize(long bytes);     // writes past this offset come back short

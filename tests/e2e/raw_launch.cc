@@ -1,5 +1,5 @@
-// raw_launch <program path> <command line in hex>
-// raw_launch --utf16 <program path in hex> <command line in hex>
+// raw_launch [--hold <file>] <program path> <command line in hex>
+// raw_launch [--hold <file>] --utf16 <program path in hex> <command line in hex>
 //
 // Starts the program with exactly the given command line, bytes unchanged, on
 // this process's own standard handles, and exits with the program's exit code.
@@ -7,6 +7,8 @@
 // With --utf16 the path and the line are UTF-8, and the program gets them as
 // UTF-16 (CreateProcessW), as from a shell that keeps every character; its
 // ANSI command line is then Windows' own conversion of that line.
+// With --hold the file stays open while the program runs, for reading and
+// with every share flag, as a viewer would hold it.
 #include <windows.h>
 
 #include <cstdio>
@@ -59,9 +61,20 @@ static int WaitFor(const PROCESS_INFORMATION& process) {
 }
 
 int main(int argc, char** argv) {
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (argc > 2 && std::strcmp(argv[1], "--hold") == 0) {
+    held = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+      std::fprintf(stderr, "raw_launch: cannot hold %s (%lu)\n", argv[2], GetLastError());
+      return 2;
+    }
+    argc -= 2;
+    argv += 2;
+  }
   const bool utf16 = argc == 4 && std::strcmp(argv[1], "--utf16") == 0;
   if (argc != 3 && !utf16) {
-    std::fprintf(stderr, "usage: raw_launch [--utf16] <program> <hex command line>\n");
+    std::fprintf(stderr, "usage: raw_launch [--hold <file>] [--utf16] <program> <hex command line>\n");
     return 2;
   }
   std::string program = utf16 ? "" : argv[1], line;
