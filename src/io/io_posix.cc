@@ -86,15 +86,34 @@ void PrintText(const char* text) {
   (void)ignored;
 }
 
-// Opens the file and takes an exclusive lock on it without waiting; a
-// directory is refused, as it is on Windows, and so is a file deleted before
-// the lock was taken: what is written to it is lost. Returns the descriptor
-// or -1.
+// Locks the file without waiting: exclusively where the file system allows
+// it; shared where it refuses an exclusive lock on a descriptor open for
+// reading (NFS), which still keeps out a writer that locks; and not at all
+// where it cannot lock (NFS without a lock service, some FUSE mounts).
+// Returns 0, or the error of the lock that failed: EWOULDBLOCK when another
+// process holds one.
+static int Lock(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0) return 0;
+  switch (errno) {
+    case ENOLCK:
+    case EOPNOTSUPP:
+    case EINVAL:
+    case ENOSYS:
+      return 0;
+    default:
+      return errno;
+  }
+}
+
+// Opens the file and locks it; a directory is refused, as it is on Windows,
+// and so is a file deleted before the lock was taken: what is written to it
+// is lost. Returns the descriptor or -1.
 static int OpenLocked(const char* name, int flags) {
   const int fd = OpenFile(name, flags);
   if (fd == -1) return -1;
   struct stat status;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
+  if (Lock(fd) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
       status.st_nlink == 0) {
     close(fd);
     return -1;
@@ -167,7 +186,7 @@ void DeleteNamedFile(const char* name) {
   int fd = -1;
   if (regular) {
     fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
-    if (fd != -1 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (fd != -1 && Lock(fd) == EWOULDBLOCK) {
       close(fd);
       return;
     }

@@ -97,6 +97,14 @@ void LimitFileSize(long bytes) {
   if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
 }
 
+std::vector<std::string> FailCall(long number, int error, int arg, unsigned long mask) {
+  std::vector<std::string> wrapper = {KEMBU_E2E_FAIL_CALL, std::to_string(number),
+                                      std::to_string(error)};
+  if (arg >= 0) wrapper.insert(wrapper.end(), {std::to_string(arg), std::to_string(mask)});
+  wrapper.push_back("--");
+  return wrapper;
+}
+
 void E2eTest::SetUp() {
   ASSERT_FALSE(Setting("KEMBU_E2E_PROGRAM").empty()) << "KEMBU_E2E_PROGRAM is not set";
   std::string pattern = (fs::temp_directory_path() / "kembu-e2e-XXXXXX").string();

@@ -76,6 +76,10 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
 // The built program, as the tests run it.
 std::string ProgramPath();
 
+// A RunOptions::wrapper that makes system call `number` fail with `error`
+// (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
+std::vector<std::string> FailCall(long number, int error, int arg = -1, unsigned long mask = 0);
+
 // Child hooks for RunOptions::inChild.
 // To nobody when root, so that file modes count; Wine, which ignores them for
 // root, then runs in a prefix of nobody's own.

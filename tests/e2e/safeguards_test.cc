@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -175,6 +176,37 @@ TEST_F(Safeguards, FilesHeldByAnotherProgram) {
       ExpectFiles(expected);
     }
   }
+}
+
+// Network file systems fail locks that a local disk grants: NFS refuses an
+// exclusive lock on a file open for reading (EBADF), and without its lock
+// service every lock (ENOLCK). kembu then locks shared, or not at all, and
+// both operations work; a lock another process holds still refuses the
+// image.
+TEST_F(LinuxOnly, WhereFileSystemsFailLocks) {
+  const auto exclusiveRefused = FailCall(SYS_flock, EBADF, 1, LOCK_EX);
+  const std::vector<std::string> wrappers[] = {
+      exclusiveRefused,
+      FailCall(SYS_flock, ENOLCK),
+  };
+  for (const auto& wrapper : wrappers) {
+    SCOPED_TRACE(wrapper[1] + " " + wrapper[2]);
+    const Bytes image = MakeImage(3000, 1), repacked = MakeImage(2000, 2);
+    Put("fw.img", image);
+    Put("KEMBU.BIN", Pattern(kBodySize, 3));
+    EXPECT_EQ(Run("kembu b fw.img", {{}, wrapper}), Said("Backup Ok!"));
+    ExpectFiles({{"fw.img", image}, {"KEMBU.BIN", Body(image)}});
+    Put("fw.img", repacked);
+    EXPECT_EQ(Run("kembu r fw.img", {{}, wrapper}), Said("Restore Ok!"));
+    ExpectFiles({{"fw.img", Restored(repacked, Body(image))}, {"KEMBU.BIN", Body(image)}});
+  }
+
+  const Files before = Snapshot();
+  const int fd = open(Path("fw.img").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(Run("kembu r fw.img", {{}, exclusiveRefused}), Said("Error opening input file!"));
+  close(fd);
+  ExpectFiles(before);
 }
 
 // "Ok!" may only be printed once the written bytes are on storage.
