@@ -48,6 +48,7 @@ ALLOWED_BACKUP=(
   open flock fstat read # image header, locked, not a directory
   open flock fstat      # KEMBU.BIN created, locked, still linked
   write fsync           # body saved and flushed
+  open fsync close      # the folder flushed: KEMBU.BIN's name is durable too
   write write           # outcome message, line end
   close close           # image, KEMBU.BIN
   exit_group

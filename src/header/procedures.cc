@@ -64,6 +64,9 @@ const char* RunBackup() {
   if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) {
     return MSG_WRITE_BACKUP;
   }
+  // The delete and the create changed the folder: without this, a power cut
+  // could leave no KEMBU.BIN, or the older one, after "Backup Ok!".
+  SyncCurrentFolder();
   return MSG_BACKUP_OK;
 }
 

@@ -56,6 +56,11 @@ void DeleteNamedFile(const char* name);
 // same file. False when either cannot be looked at.
 bool IsSameFile(const char* nameA, const char* nameB);
 
+// Flushes the current folder's names to storage, so that a file created or
+// deleted there stays so after a power cut. Reports nothing: some file
+// systems cannot flush a folder.
+void SyncCurrentFolder();
+
 // The name the opens use for the image name that the scan took, which runs
 // to the end of the command line; it may point into `name`, which it may
 // change. Null when no file can be opened under the name exactly as the user

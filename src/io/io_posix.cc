@@ -166,6 +166,16 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
 
 bool FlushOutput() { return fsync(static_cast<int>(toolState.outputSlot)) == 0; }
 
+// As SQLite does for its journal's folder: a folder that cannot be opened or
+// flushed (some file systems refuse an fsync of a directory) fails nothing.
+void SyncCurrentFolder() {
+  const int fd = OpenFile(".", O_RDONLY | O_DIRECTORY);
+  if (fd == -1) return;
+  const int ignored = fsync(fd);
+  (void)ignored;
+  close(fd);
+}
+
 static void EmptySlot(SlotHandle* slot) {
   if (*slot == EMPTY_SLOT) return;
   close(static_cast<int>(*slot));

@@ -99,6 +99,10 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
 
 bool FlushOutput() { return FlushFileBuffers(AsHandle(toolState.outputSlot)) != 0; }
 
+// A file system that journals its folders, as Windows' do, keeps a created
+// name once the file itself is flushed.
+void SyncCurrentFolder() {}
+
 static void EmptySlot(SlotHandle* slot) {
   if (*slot == EMPTY_SLOT) return;
   CloseHandle(AsHandle(*slot));

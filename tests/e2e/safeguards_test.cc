@@ -182,12 +182,16 @@ TEST_F(Safeguards, FilesHeldByAnotherProgram) {
 // exclusive lock on a file open for reading (EBADF), and without its lock
 // service every lock (ENOLCK). kembu then locks shared, or not at all, and
 // both operations work; a lock another process holds still refuses the
-// image.
-TEST_F(LinuxOnly, WhereFileSystemsFailLocks) {
+// image. Neither a folder that cannot be opened nor one that cannot be
+// flushed costs the backup.
+TEST_F(LinuxOnly, WhereFileSystemsFailLocksAndFolderFlushes) {
   const auto exclusiveRefused = FailCall(SYS_flock, EBADF, 1, LOCK_EX);
   const std::vector<std::string> wrappers[] = {
       exclusiveRefused,
       FailCall(SYS_flock, ENOLCK),
+      FailCall(SYS_openat, EACCES, 2, O_DIRECTORY),
+      {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync",
+       "-e", "inject=fsync:error=EINVAL:when=2"},
   };
   for (const auto& wrapper : wrappers) {
     SCOPED_TRACE(wrapper[1] + " " + wrapper[2]);
@@ -209,12 +213,15 @@ TEST_F(LinuxOnly, WhereFileSystemsFailLocks) {
   ExpectFiles(before);
 }
 
-// "Ok!" may only be printed once the written bytes are on storage.
+// "Ok!" may only be printed once the written bytes are on storage, and after
+// a backup, once the folder that holds KEMBU.BIN is too: the backup deleted
+// and created a name there. A restore changes no folder.
 TEST_F(LinuxOnly, FlushBeforeOk) {
   ASSERT_EQ(access("/usr/bin/strace", X_OK), 0) << "needs strace (apt-get install strace)";
   Put("fw.img", MakeImage(600, 1));
   const RunOptions traced = {
-      {}, {"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,write", "-o", "trace"}};
+      {}, {"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,write,open,openat", "-o",
+           "trace"}};
   for (const auto& [op, written, ok] : {std::tuple{"b", ", 490) = 490", "Backup Ok!"},
                                         {"r", ", 512) = 512", "Restore Ok!"}}) {
     EXPECT_EQ(Run(std::string("kembu ") + op + " fw.img", traced), Said(ok));
@@ -224,6 +231,13 @@ TEST_F(LinuxOnly, FlushBeforeOk) {
     EXPECT_NE(write, std::string::npos) << calls;
     EXPECT_NE(flush, std::string::npos) << calls;
     EXPECT_LT(flush, calls.find(ok)) << calls;
+    const size_t folder = calls.find("\".\", O_RDONLY|", flush);
+    if (op == std::string("b")) {
+      EXPECT_NE(calls.find("O_DIRECTORY", folder), std::string::npos) << calls;
+      EXPECT_LT(calls.find("fsync(", folder), calls.find(ok)) << calls;
+    } else {
+      EXPECT_EQ(folder, std::string::npos) << calls;
+    }
   }
 }
 

@@ -164,3 +164,6 @@ const char* UsableImageName(char* name) {
   if (Fails(CallKind::kNameCheck, name) || !disk.nameAsTyped) return nullptr;
   return disk.quotedNames ? UnquoteName(name) : name;
 }
+
+// Fails like a folder that cannot be opened or flushed.
+void SyncCurrentFolder() { Fails(CallKind::kSyncFolder, "."); }

@@ -17,7 +17,10 @@ struct FakeFile {
   bool directory = false;
 };
 
-enum class CallKind { kNameCheck, kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush };
+enum class CallKind {
+  kNameCheck, kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush,
+  kSyncFolder
+};
 
 struct PlatformCall {
   CallKind kind;

@@ -30,7 +30,8 @@ inline std::string StopMessage(bool restore, bool cutShort, const PlatformCall& 
     case CallKind::kNameCheck: return kNameNotAsTyped;
     case CallKind::kSameFile:
     case CallKind::kDelete:
-    case CallKind::kEmpty: return "";
+    case CallKind::kEmpty:
+    case CallKind::kSyncFolder: return "";
     case CallKind::kOpenInput: return onBackupFile ? kOpenBackup : kOpenInput;
     case CallKind::kRead: return onBackupFile ? kReadBackup : kReadInput;
     case CallKind::kCreate: return kCreateBackup;

@@ -61,6 +61,10 @@ TEST_F(Procedures, BackupSavesBodyAndLeavesImageAlone) {
   EXPECT_EQ(kBackupOk, Run(RunBackup));
   EXPECT_EQ(BodyOf(image), disk_->Get(kBackup));
   EXPECT_EQ(image, disk_->Get(kImage));
+  // Last comes the folder, which the delete and the create changed.
+  ASSERT_GE(disk_->calls.size(), 2u);
+  EXPECT_EQ(CallKind::kFlush, disk_->calls.end()[-2].kind);
+  EXPECT_EQ(CallKind::kSyncFolder, disk_->calls.back().kind);
 }
 
 TEST_F(Procedures, BackupReplacesAnOlderBackupWhole) {
@@ -157,6 +161,7 @@ TEST_F(Procedures, RestoreKeepsLeadInAndTailAndReseals) {
   disk_->Put(kImage, repacked);
 
   ASSERT_EQ(kRestoreOk, Run(RunRestore));
+  EXPECT_EQ(CallKind::kFlush, disk_->calls.back().kind) << "a restore changes no folder";
   const Bytes& result = disk_->Get(kImage);
   ASSERT_EQ(repacked.size(), result.size());
   EXPECT_TRUE(std::equal(repacked.begin(), repacked.begin() + BODY_OFFSET, result.begin()));
