@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Turns the figures run.sh collected into bench/results.md (on stdout)."""
 import argparse
+import difflib
 import json
 import os
 
@@ -28,6 +29,49 @@ def table(header, rows):
     return "\n".join(lines)
 
 
+def read_calls(path):
+    return [line.strip() for line in open(path) if line.strip()]
+
+
+def before_after(args, machine, times, counts, size):
+    """The section that sets a backup by an older build beside this one's."""
+    after, before = "kembu b", args.before_label
+    (after_median, after_fastest), (before_median, before_fastest) = times[after], times[before]
+    filesystem = dict(machine).get("filesystem", "?").split(" ")[0]
+    out = [f"## What the changes since {args.before_rev} cost a backup", ""]
+    out.append(f"`{after}` as built from {args.after_rev} (the last commit to change the "
+               f"program; the Linux build above) and from {args.before_rev}, on the "
+               f"{size_label(size)} image. Both were timed in the same hyperfine run, in the same "
+               f"scratch directory on the same {filesystem} file system, one right after the "
+               "other: hyperfine makes all runs of one command before the next, not interleaved.")
+    out.append("")
+    calls = difflib.SequenceMatcher(a=read_calls(args.before_calls), b=read_calls(args.calls_backup),
+                                    autojunk=False)
+    changes = []
+    for op, a1, a2, b1, b2 in calls.get_opcodes():
+        if op in ("replace", "delete"):
+            changes.append("fewer " + ", ".join(calls.a[a1:a2]))
+        if op in ("replace", "insert"):
+            changes.append("more " + ", ".join(calls.b[b1:b2]))
+    out.append(f"System calls of {args.after_rev} against {args.before_rev}, after start-up: "
+               + ("; ".join(changes) if changes else "the same") + ".")
+    out.append("")
+    rows = []
+    for rev, name in ((f"{args.before_rev} (before)", before), (f"{args.after_rev} (after)", after)):
+        median, fastest = times[name]
+        instructions, ncalls = counts[size, name]
+        rows.append([rev, f"{median:.2f} ms ({fastest:.2f})", f"{median / before_median:.2f}×",
+                     f"{instructions:,}", str(ncalls)])
+    rows.append(["difference", f"{after_median - before_median:+.2f} ms "
+                 f"({after_fastest - before_fastest:+.2f})", "",
+                 f"{counts[size, after][0] - counts[size, before][0]:+,}",
+                 f"{counts[size, after][1] - counts[size, before][1]:+d}"])
+    out.append(table(["`kembu b`", "wall time, median (fastest)", "× before", "instructions",
+                      "system calls"], rows))
+    out.append("")
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", required=True)
@@ -40,6 +84,10 @@ def main():
     parser.add_argument("--calls-restore", required=True)
     parser.add_argument("--static-calls-backup")
     parser.add_argument("--static-calls-restore")
+    parser.add_argument("--before-label")
+    parser.add_argument("--before-rev")
+    parser.add_argument("--after-rev")
+    parser.add_argument("--before-calls")
     parser.add_argument("--sizes", nargs="+", required=True)
     parser.add_argument("--wine-sizes", nargs="*", default=[])
     args = parser.parse_args()
@@ -50,7 +98,8 @@ def main():
     for line in open(args.counts):
         size, name, instructions, calls = line.rstrip("\n").split("\t")
         counts[size, name] = (int(instructions), int(calls))
-        if name not in commands:
+        # The older program is timed on one size only: it has its own section.
+        if name not in commands and name != args.before_label:
             commands.append(name)
     times = {size: load_times(os.path.join(args.json_dir, f"linux-{size}.json"))
              for size in args.sizes}
@@ -88,6 +137,9 @@ def main():
     out.append(table(["command", "wall time, median (fastest)", "× floor", "instructions", "× floor",
                       "system calls", "beyond floor"], rows))
     out.append("")
+
+    if args.before_label:
+        out += before_after(args, machine, times[first], counts, first)
 
     out.append("## Linux, by image size (sparse past the header)")
     out.append("")

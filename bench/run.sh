@@ -12,6 +12,11 @@
 #   are missing. No KEMBU_EXE, or no Wine: the Wine table is left out; no
 #   STATIC_KEMBU and no musl-gcc: the static rows are. RUNS (default 100) sets the hyperfine runs per command,
 #   SIZES (default "512 1M 1G 4G") the images.
+#   BEFORE_REV=<git revision> also builds the native Linux kembu of that
+#   revision (in a worktree under build/bench, removed after) and times its
+#   backup in the same hyperfine run as LINUX_KEMBU's, on the first image size,
+#   as "kembu b (before: <rev>)": what a change costs, on the same disk.
+#   Example: BEFORE_REV=1d6fdee bash bench/run.sh
 # Needs hyperfine, valgrind, strace, python3, for Wine: wine64 and
 # g++-mingw-w64-x86-64-posix, and for the static program: musl-tools.
 set -euo pipefail
@@ -72,6 +77,34 @@ else
   static=""
 fi
 
+# The older program is built as the static one is, the program only; its
+# worktree lives only as long as the build.
+before=""
+before_label=""
+if [ -n "${BEFORE_REV:-}" ]; then
+  before_rev=$(git -C "$root" rev-parse --short --verify "$BEFORE_REV^{commit}")
+  before_src=$work/before-src
+  before_build=$work/before-build
+  mkdir -p "$work"
+  git -C "$root" worktree remove --force "$before_src" 2>/dev/null || true
+  rm -rf "$before_src" "$before_build"
+  # A run killed before its clean-up leaves the worktree registered.
+  git -C "$root" worktree prune
+  git -C "$root" worktree add --detach --quiet "$before_src" "$before_rev"
+  trap 'git -C "$root" worktree remove --force "$before_src" 2>/dev/null || true' EXIT
+  cmake -S "$before_src" -B "$before_build" -DKEMBU_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$before_build" --target kembu -j 2 >/dev/null
+  before=$work/kembu-$before_rev
+  cp "$before_build/kembu" "$before"
+  git -C "$root" worktree remove --force "$before_src"
+  trap - EXIT
+  rm -rf "$before_build"
+  before_label="kembu b (before: $before_rev)"
+  # Named by the last commit that changed the program, not by HEAD, which
+  # may be a change to the docs alone.
+  after_rev=$(git -C "$root" log -1 --format=%h HEAD -- src CMakeLists.txt cmake)
+fi
+
 rm -rf "$work/scratch" "$work/json" "$work"/calls-*.txt
 mkdir -p "$work/scratch" "$work/json"
 counts=$work/counts.tsv
@@ -97,8 +130,16 @@ for size in "${sizes[@]}"; do
   # A restore needs a backup body first.
   expect_ok b
   expect_ok r
-  labels=("/bin/true" "kembu b" "kembu r")
-  commands=("/bin/true" "$kembu b image.fw" "$kembu r image.fw")
+  labels=("/bin/true" "kembu b")
+  commands=("/bin/true" "$kembu b image.fw")
+  # Next to the backup it is compared with, so the two runs are close in time.
+  if [ -n "$before" ] && [ "$size" = "${sizes[0]}" ]; then
+    kembu=$before expect_ok b  # figures of a failed backup mean nothing
+    labels+=("$before_label")
+    commands+=("$before b image.fw")
+  fi
+  labels+=("kembu r")
+  commands+=("$kembu r image.fw")
   if [ -n "$static" ]; then
     labels+=("kembu b (static)" "kembu r (static)")
     commands+=("$static b image.fw" "$static r image.fw")
@@ -109,11 +150,12 @@ for size in "${sizes[@]}"; do
     "$python $bench_dir/peer_backup.py image.fw"
   )
   echo "== $(size_label "$size") image: wall time"
+  # A failed command stops the run (pipefail): its times would be of a failure.
   names=()
   for i in "${!labels[@]}"; do names+=(-n "${labels[$i]}"); done
   hyperfine -N --warmup "$warmup" --runs "$runs" --style basic \
     --export-json "$work/json/linux-$size.json" "${names[@]}" "${commands[@]}" |
-    grep -E '^(Benchmark|  Time)' || true
+    { grep -E '^(Benchmark|  Time)' || true; }
   echo "== $(size_label "$size") image: instructions and system calls"
   for i in "${!labels[@]}"; do
     # shellcheck disable=SC2086
@@ -126,6 +168,9 @@ for size in "${sizes[@]}"; do
   # The last call list of each operation, for the record.
   after_startup "$startup" "$(syscall_names "$kembu" b image.fw)" >"$work/calls-b.txt"
   after_startup "$startup" "$(syscall_names "$kembu" r image.fw)" >"$work/calls-r.txt"
+  if [ -n "$before" ] && [ "$size" = "${sizes[0]}" ]; then
+    after_startup "$startup" "$(syscall_names "$before" b image.fw)" >"$work/calls-before-b.txt"
+  fi
   # A static program has no start-up to share: every call after execve.
   if [ -n "$static" ]; then
     syscall_names "$static" b image.fw | sed '1{/^execve$/d}' >"$work/calls-static-b.txt"
@@ -160,7 +205,7 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
       --export-json "$work/json/wine-$size.json" \
       -n "nothing.exe" -n "kembu.exe b" -n "kembu.exe r" \
       "$wine $work/nothing.exe" "$wine $exe b image.fw" "$wine $exe r image.fw" |
-      grep -E '^(Benchmark|  Time)' || true
+      { grep -E '^(Benchmark|  Time)' || true; }
     cd "$root"
     wine_sizes+=("$size")
   done
@@ -188,6 +233,9 @@ machine=$work/machine.txt
     echo "kembu.exe	$(stat -c %s "$exe") bytes; nothing.exe $(stat -c %s "$work/nothing.exe") bytes"
   fi
   echo "kembu	$(stat -c %s "$kembu") bytes (Linux build)"
+  if [ -n "$before" ]; then
+    echo "kembu before	$(stat -c %s "$before") bytes (Linux build of $before_rev, the program only)"
+  fi
   if [ -n "$static" ]; then
     echo "kembu (static)	$(stat -c %s "$static") bytes (static x86-64 build, musl $(dpkg-query -W -f='${Version}' "musl-dev:$(dpkg --print-architecture)" 2>/dev/null))"
   fi
@@ -198,6 +246,9 @@ machine=$work/machine.txt
   --counts "$counts" --json-dir "$work/json" --calls-backup "$work/calls-b.txt" \
   --calls-restore "$work/calls-r.txt" \
   ${static:+--static-calls-backup "$work/calls-static-b.txt"} \
-  ${static:+--static-calls-restore "$work/calls-static-r.txt"} --sizes "${sizes[@]}" --wine-sizes "${wine_sizes[@]}" \
+  ${static:+--static-calls-restore "$work/calls-static-r.txt"} \
+  ${before:+--before-label "$before_label" --before-rev "$before_rev" --after-rev "$after_rev"} \
+  ${before:+--before-calls "$work/calls-before-b.txt"} \
+  --sizes "${sizes[@]}" --wine-sizes "${wine_sizes[@]}" \
   >"$results"
 echo "== written: $results"
