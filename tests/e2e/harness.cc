@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -175,58 +176,72 @@ Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
   for (std::string& word : command) argv.push_back(&word[0]);
   argv.push_back(nullptr);
 
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return "";
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    const int null = open("/dev/null", O_RDONLY);
-    if (chdir(dir_.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
-        dup2(err[1], 2) != 2) {
-      _exit(125);
-    }
-    close(null);
-    if (options.inChild) options.inChild();
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-
-  // Collected until the program ends, not until the pipes close: a helper
-  // it leaves behind (Wine's server) may hold them open longer.
+  // Now and then a process fails in Wine's own start-up, before kembu.exe
+  // runs (as the race test sees too): it exits non-zero and prints nothing.
+  // kembu prints its banner before it touches any file, so such a run did
+  // nothing, and it is made again.
   Bytes streams[2];
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  auto collect = [&] {
-    for (int i = 0; i < 2; ++i) {
-      char buffer[4096];
-      ssize_t got = 0;
-      while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
-        streams[i].append(buffer, got);
-      }
-      if (got == 0) fds[i].fd = -1;
-    }
-  };
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
-  fcntl(err[0], F_SETFL, O_NONBLOCK);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "timed out: " << line;
-      break;
+  for (int attempt = 1;; ++attempt) {
+    streams[0].clear();
+    streams[1].clear();
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe failed";
+      return "";
     }
-    poll(fds, 2, 50);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      const int null = open("/dev/null", O_RDONLY);
+      if (chdir(dir_.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
+          dup2(err[1], 2) != 2) {
+        _exit(125);
+      }
+      close(null);
+      if (options.inChild) options.inChild();
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+
+    // Collected until the program ends, not until the pipes close: a helper
+    // it leaves behind (Wine's server) may hold them open longer.
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    auto collect = [&] {
+      for (int i = 0; i < 2; ++i) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
+          streams[i].append(buffer, got);
+        }
+        if (got == 0) fds[i].fd = -1;
+      }
+    };
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "timed out: " << line;
+        break;
+      }
+      poll(fds, 2, 50);
+      collect();
+    }
     collect();
+    close(out[0]);
+    close(err[0]);
+
+    const bool notStarted = UnderWine() && WIFEXITED(status) && WEXITSTATUS(status) != 0 &&
+                            streams[0].empty();
+    if (!notStarted || attempt == 3) break;
+    std::printf("not started by Wine, run again: %s (exit code %d, stderr \"%s\")\n",
+                line.c_str(), WEXITSTATUS(status), streams[1].c_str());
   }
-  collect();
-  close(out[0]);
-  close(err[0]);
 
   EXPECT_EQ(status, 0) << "wait status of \"" << line << "\" (exit code 0 expected)";
   EXPECT_EQ(streams[1], "") << "stderr of \"" << line << "\"";
