@@ -224,7 +224,8 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 // included. But a byte below 0x20 ends the line that the scan reads, and the
 // line was joined from the arguments: any such byte in it (the scan found the
 // letter before it) cut the name short, to what may be another file's name.
-const char* UsableImageName(char* name) {
+// The name stays as it is (Windows' answer is the one that changes it).
+const char* UsableImageName(char* name) {  // NOLINT(readability-non-const-parameter)
   for (const char* byte = commandLine; *byte; ++byte) {
     if (static_cast<unsigned char>(*byte) < 0x20) return nullptr;
   }
