@@ -97,8 +97,8 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, Line, ::testing::Values(
     LineCase{"TabInsideName", "kembu r fw.img\tnew", Asks::Refused, "fw.img\tnew"},
     LineCase{"LineFeedAtEnd", "kembu b fw.img\n", Asks::Refused, "fw.img\n"},
     LineCase{"ControlByteFirst", "kembu b \x01" "fw.img", Asks::Refused, "\x01" "fw.img"},
-    LineCase{"ControlByteInLaterArgument", "kembu r my fw.img x\ty", Asks::Refused, "my fw.img x"}),
-    Label);
+    LineCase{"ControlByteInLaterArgument", "kembu r my fw.img x\ty", Asks::Refused,
+             "my fw.img x"}), Label);
 
 // The scan starts at the first space, which may be inside the program's path.
 // No Windows file name holds a control character or a quotation mark: the
@@ -129,7 +129,8 @@ TEST_F(Names, NameThatOpensNothing) {
   // waits on a port or console nor reads the null device. On Linux they are
   // just names of missing files.
   const char* quoted = UnderWine() ? "\"\"" : "\"fw.img\"";  // quotes belong to Linux names
-  for (const char* name : {"", "   ", quoted, "missing.img", "NUL", "nul.img", "AUX", "COM1", "CON"}) {
+  for (const char* name :
+       {"", "   ", quoted, "missing.img", "NUL", "nul.img", "AUX", "COM1", "CON"}) {
     for (const char letter : {'b', 'r'}) {
       const std::string line = std::string("kembu ") + letter + " " + name;
       SCOPED_TRACE(line);

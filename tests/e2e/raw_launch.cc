@@ -61,11 +61,11 @@ static int WaitFor(const PROCESS_INFORMATION& process) {
 }
 
 int main(int argc, char** argv) {
-  HANDLE held = INVALID_HANDLE_VALUE;
   if (argc > 2 && std::strcmp(argv[1], "--hold") == 0) {
-    held = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
-    if (held == INVALID_HANDLE_VALUE) {
+    // Open until this process ends, after the program has.
+    const DWORD everyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    if (CreateFileA(argv[2], GENERIC_READ, everyShare, nullptr, OPEN_EXISTING, 0, nullptr) ==
+        INVALID_HANDLE_VALUE) {
       std::fprintf(stderr, "raw_launch: cannot hold %s (%lu)\n", argv[2], GetLastError());
       return 2;
     }
@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
   }
   const bool utf16 = argc == 4 && std::strcmp(argv[1], "--utf16") == 0;
   if (argc != 3 && !utf16) {
-    std::fprintf(stderr, "usage: raw_launch [--hold <file>] [--utf16] <program> <hex command line>\n");
+    std::fprintf(stderr,
+                 "usage: raw_launch [--hold <file>] [--utf16] <program> <hex command line>\n");
     return 2;
   }
   std::string program = utf16 ? "" : argv[1], line;

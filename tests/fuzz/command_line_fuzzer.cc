@@ -133,7 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool usable = Unquoted(expected.name, &name);
     const char* got = UsableImageName(toolState.imageName);
     CheckFence();
-    if (usable != (got != nullptr)) Fail(usable ? "usable name refused:" : "name not refused:", name);
+    if (usable != (got != nullptr)) {
+      Fail(usable ? "usable name refused:" : "name not refused:", name);
+    }
     if (got && name != got) Fail("quoted name taken as", got);
   }
   return 0;
