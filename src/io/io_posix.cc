@@ -32,6 +32,9 @@ static int argumentCount;
 static char** argumentVector;
 static char commandLine[LINE_BUFFER_SIZE];
 
+// The line begins with this word in place of the program's path.
+static const char PROGRAM_WORD[] = "kembu";
+
 int main(int argc, char** argv) {
   argumentCount = argc;
   argumentVector = argv;
@@ -60,7 +63,6 @@ void StartPlatform() {
 
 // The line is "kembu", then each argument after one space, bytes unchanged.
 const char* GetRawCommandLine() {
-  static const char PROGRAM_WORD[] = "kembu";
   size_t length = sizeof PROGRAM_WORD - 1;
   memcpy(commandLine, PROGRAM_WORD, length);
   for (int i = 1; i < argumentCount; ++i) {
@@ -86,24 +88,30 @@ void PrintText(const char* text) {
   (void)ignored;
 }
 
+// Errors of a file system that cannot lock, or test locks, at all.
+static bool CannotLock(int error) {
+  return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+}
+
 // Locks the file without waiting: exclusively where the file system allows
 // it; shared where it refuses an exclusive lock on a descriptor open for
 // reading (NFS), which still keeps out a writer that locks; and not at all
 // where it cannot lock (NFS without a lock service, some FUSE mounts).
-// Returns 0, or the error of the lock that failed: EWOULDBLOCK when another
-// process holds one.
-static int Lock(int fd) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
-  if (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0) return 0;
-  switch (errno) {
-    case ENOLCK:
-    case EOPNOTSUPP:
-    case EINVAL:
-    case ENOSYS:
-      return 0;
-    default:
-      return errno;
-  }
+// Then makes sure no other process holds a POSIX or open-file-description
+// lock that keeps out `use` (F_RDLCK to read, F_WRLCK to write or delete).
+// F_GETLK asks without taking a lock: it never reports this process's own
+// locks (NFS carries out flock as one), and needs no second descriptor,
+// whose close would drop them. Returns 0, or the error of the lock that
+// failed: EWOULDBLOCK when another process holds one.
+static int Lock(int fd, short use) {
+  const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 ||
+                      (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0);
+  if (!locked && !CannotLock(errno)) return errno;
+  struct flock probe = {};
+  probe.l_type = use;
+  probe.l_whence = SEEK_SET;  // from the start to the end of the file, however long
+  if (fcntl(fd, F_GETLK, &probe) != 0) return CannotLock(errno) ? 0 : errno;
+  return probe.l_type == F_UNLCK ? 0 : EWOULDBLOCK;
 }
 
 // Opens the file and locks it; a directory is refused, as it is on Windows,
@@ -113,7 +121,8 @@ static int OpenLocked(const char* name, int flags) {
   const int fd = OpenFile(name, flags);
   if (fd == -1) return -1;
   struct stat status;
-  if (Lock(fd) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
+  const short use = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  if (Lock(fd, use) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
       status.st_nlink == 0) {
     close(fd);
     return -1;
@@ -196,7 +205,7 @@ void DeleteNamedFile(const char* name) {
   int fd = -1;
   if (regular) {
     fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
-    if (fd != -1 && Lock(fd) == EWOULDBLOCK) {
+    if (fd != -1 && Lock(fd, F_WRLCK) == EWOULDBLOCK) {
       close(fd);
       return;
     }
@@ -221,13 +230,26 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 }
 
 // Names are bytes here and reach the file system unchanged, quotation marks
-// included. But a byte below 0x20 ends the line that the scan reads, and the
-// line was joined from the arguments: any such byte in it (the scan found the
-// letter before it) cut the name short, to what may be another file's name.
-// The name stays as it is (Windows' answer is the one that changes it).
+// included. But the line that the scan reads was joined from the arguments,
+// and the scan cuts the name short of what the user typed in two ways: a
+// byte below 0x20 ends the line (any such byte in it comes after the letter
+// the scan found), and the spaces before the name are skipped, also when
+// they begin the name's own argument. Either way the name left may be
+// another file's. The name stays as it is (Windows' answer changes it).
 const char* UsableImageName(char* name) {  // NOLINT(readability-non-const-parameter)
   for (const char* byte = commandLine; *byte; ++byte) {
     if (static_cast<unsigned char>(*byte) < 0x20) return nullptr;
+  }
+  const size_t nameStart = strlen(commandLine) - strlen(name);
+  size_t argumentStart = sizeof PROGRAM_WORD;  // the word and a space
+  for (int i = 1; i < argumentCount; ++i) {
+    const char* argument = argumentVector[i];
+    const size_t length = strlen(argument);
+    if (nameStart < argumentStart + length) {
+      const size_t before = nameStart - argumentStart;
+      return before > 0 && strspn(argument, " ") == before ? nullptr : name;
+    }
+    argumentStart += length + 1;
   }
   return name;
 }

@@ -91,14 +91,24 @@ INSTANTIATE_TEST_SUITE_P(Name, Line, ::testing::Values(
 
 // Windows strips trailing spaces from file names itself. Linux file names may
 // hold control bytes, which end the line that kembu joins from its
-// arguments: a name they cut short could be another file's, so it is refused.
+// arguments, and may begin with spaces, which the scan skips: a name cut
+// short either way could be another file's, so it is refused. Spaces before
+// the name's own argument, or between the letter and the name in one
+// argument, are no part of a name.
 INSTANTIATE_TEST_SUITE_P(LinuxOnly, Line, ::testing::Values(
     LineCase{"SpacesAfterName", "kembu b fw.img  ", Asks::Backup, "fw.img  "},
     LineCase{"TabInsideName", "kembu r fw.img\tnew", Asks::Refused, "fw.img\tnew"},
     LineCase{"LineFeedAtEnd", "kembu b fw.img\n", Asks::Refused, "fw.img\n"},
     LineCase{"ControlByteFirst", "kembu b \x01" "fw.img", Asks::Refused, "\x01" "fw.img"},
     LineCase{"ControlByteInLaterArgument", "kembu r my fw.img x\ty", Asks::Refused,
-             "my fw.img x"}), Label);
+             "my fw.img x"},
+    LineCase{"SpacesBeginNameArgument", "kembu r '  fw.img'", Asks::Refused, "fw.img"},
+    LineCase{"SpaceBeginsNameArgument", "kembu b ' fw.img'", Asks::Refused, "fw.img"},
+    LineCase{"EmptyWordBeforeName", "kembu r '' fw.img", Asks::Restore, "fw.img"},
+    LineCase{"SpaceOnlyWordBeforeName", "kembu r ' ' fw.img", Asks::Restore, "fw.img"},
+    LineCase{"LetterAndNameInOneWord", "kembu 'r  fw.img'", Asks::Restore, "fw.img"},
+    LineCase{"SpaceBeforeLetterInOneWord", "kembu ' b fw.img'", Asks::Backup, "fw.img"}),
+    Label);
 
 // The scan starts at the first space, which may be inside the program's path.
 // No Windows file name holds a control character or a quotation mark: the

@@ -140,7 +140,8 @@ static std::string Hex(const std::string& bytes) {
 std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string(); }
 
 // Natively the line is split on every single space, so that the program, which
-// joins its arguments with one space each, sees exactly this line again.
+// joins its arguments with one space each, sees exactly this line again; a
+// word in single quotes stays one argument.
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options) {
   const std::string program = options.program.empty() ? ProgramPath() : options.program;
   if (UnderWine()) {
@@ -162,9 +163,12 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
   command.push_back(program);
   size_t space = line.find(' ');
   while (space != std::string::npos) {
-    const size_t next = line.find(' ', space + 1);
-    command.push_back(line.substr(space + 1, next == std::string::npos ? next : next - space - 1));
-    space = next;
+    // A word in single quotes is one argument, spaces and all, as in a shell.
+    const bool quoted = line[space + 1] == '\'';
+    const size_t start = space + 1 + quoted;
+    const size_t end = line.find(quoted ? '\'' : ' ', start);
+    command.push_back(line.substr(start, end == std::string::npos ? end : end - start));
+    space = end == std::string::npos ? end : line.find(' ', end);
   }
   return command;
 }

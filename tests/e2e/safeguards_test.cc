@@ -139,40 +139,68 @@ TEST_F(LinuxOnly, NewBackupFileModeIsUmaskApplied) {
 }
 
 // A file another program holds counts as one that cannot be opened. On Linux
-// the holder locks it, shared or exclusive, and a backup leaves such a
-// KEMBU.BIN alone. On Windows it is a viewer that keeps the file open for
-// reading and shares every access, which share mode 0 still refuses; since
-// it shares deletion too, the backup's delete takes KEMBU.BIN once it lets go.
+// the holder locks it: with flock, a POSIX record lock (fcntl, lockf) or an
+// open-file-description lock. A read lock of the last two still lets kembu
+// read the file, never write or delete it. On Windows it is a viewer that
+// keeps the file open for reading and shares every access, which share mode 0
+// still refuses; since it shares deletion too, the backup's delete takes
+// KEMBU.BIN once it lets go. Only a backup that fails at the image deletes
+// KEMBU.BIN; Ok rows change the files as an unheld run would.
+enum Holder { FLOCK_EX, FLOCK_SH, POSIX_WR, POSIX_RD, OFD_WR, OFD_RD, WINE_HOLD };
+
+void Hold(int fd, Holder holder) {
+  if (holder == FLOCK_EX || holder == FLOCK_SH) {
+    ASSERT_EQ(flock(fd, holder == FLOCK_EX ? LOCK_EX : LOCK_SH), 0);
+    return;
+  }
+  struct flock lock = {};
+  lock.l_type = holder == POSIX_WR || holder == OFD_WR ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(fd, holder == POSIX_WR || holder == POSIX_RD ? F_SETLK : F_OFD_SETLK, &lock), 0);
+}
+
 TEST_F(Safeguards, FilesHeldByAnotherProgram) {
+  const char* const openImage = "Error opening input file!";
   const struct {
+    std::vector<Holder> holders;
     const char* held;
     const char* line;
     const char* message;
   } cases[] = {
-      {"fw.img", "kembu b fw.img", "Error opening input file!"},
-      {"fw.img", "kembu r fw.img", "Error opening input file!"},
-      {"KEMBU.BIN", "kembu r fw.img", "Error opening KEMBU.BIN!"},
-      {"KEMBU.BIN", "kembu b fw.img", "Error creating KEMBU.BIN!"},
+      {{FLOCK_EX, FLOCK_SH, POSIX_WR, OFD_WR, WINE_HOLD}, "fw.img", "kembu b fw.img", openImage},
+      {{FLOCK_EX, FLOCK_SH, POSIX_WR, OFD_WR, WINE_HOLD}, "fw.img", "kembu r fw.img", openImage},
+      {{FLOCK_EX, FLOCK_SH, POSIX_WR, OFD_WR, WINE_HOLD}, "KEMBU.BIN", "kembu r fw.img",
+       "Error opening KEMBU.BIN!"},
+      {{FLOCK_EX, FLOCK_SH, POSIX_WR, POSIX_RD, OFD_WR, OFD_RD, WINE_HOLD}, "KEMBU.BIN",
+       "kembu b fw.img", "Error creating KEMBU.BIN!"},
+      {{POSIX_RD, OFD_RD}, "fw.img", "kembu b fw.img", "Backup Ok!"},
+      {{POSIX_RD, OFD_RD}, "fw.img", "kembu r fw.img", "Error opening output file!"},
+      {{POSIX_RD, OFD_RD}, "KEMBU.BIN", "kembu r fw.img", "Restore Ok!"},
   };
-  for (const int lock : UnderWine() ? std::vector<int>{0} : std::vector<int>{LOCK_EX, LOCK_SH}) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(c.line) + " with " + c.held + " held" +
-                   (lock == LOCK_EX ? ", locked exclusive" : lock ? ", locked shared" : ""));
-      Put("fw.img", MakeImage(600, 1));
-      Put("KEMBU.BIN", Pattern(kBodySize, 2));
+  for (const auto& c : cases) {
+    for (const Holder holder : c.holders) {
+      if ((holder == WINE_HOLD) != UnderWine()) continue;
+      SCOPED_TRACE(std::string(c.line) + " with " + c.held + " held, holder " +
+                   std::to_string(holder));
+      const Bytes image = MakeImage(600, 1), body = Pattern(kBodySize, 2);
+      Put("fw.img", image);
+      Put("KEMBU.BIN", body);
       Files expected = Snapshot();
       RunOptions options;
       int fd = -1;
-      if (UnderWine()) {
+      if (holder == WINE_HOLD) {
         options.hold = c.held;
       } else {
-        fd = open(Path(c.held).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(flock(fd, lock), 0);
+        fd = open(Path(c.held).c_str(), O_RDWR | O_CLOEXEC);
+        Hold(fd, holder);
       }
       EXPECT_EQ(Run(c.line, options), Said(c.message));
       if (fd != -1) close(fd);
       const bool backup = c.line[6] == 'b';
-      if (backup && (c.held == std::string("fw.img") || UnderWine())) expected.erase("KEMBU.BIN");
+      if (c.message == std::string("Backup Ok!")) expected["KEMBU.BIN"] = Body(image);
+      if (c.message == std::string("Restore Ok!")) expected["fw.img"] = Restored(image, body);
+      if (backup && c.message == std::string(openImage)) expected.erase("KEMBU.BIN");
+      if (backup && holder == WINE_HOLD) expected.erase("KEMBU.BIN");
       ExpectFiles(expected);
     }
   }
@@ -182,35 +210,48 @@ TEST_F(Safeguards, FilesHeldByAnotherProgram) {
 // exclusive lock on a file open for reading (EBADF), and without its lock
 // service every lock (ENOLCK). kembu then locks shared, or not at all, and
 // both operations work; a lock another process holds still refuses the
-// image. Neither a folder that cannot be opened nor one that cannot be
-// flushed costs the backup.
+// image. NFS also carries out flock as a POSIX lock of the whole file, held
+// by kembu's own process (played by a preloaded shim, which reaches the
+// dynamic program alone): kembu's own locks must not refuse it, and a shared
+// lock of another's must still keep its KEMBU.BIN from being deleted.
+// Neither a folder that cannot be opened nor one that cannot be flushed
+// costs the backup.
 TEST_F(LinuxOnly, WhereFileSystemsFailLocksAndFolderFlushes) {
   const auto exclusiveRefused = FailCall(SYS_flock, EBADF, 1, LOCK_EX);
-  const std::vector<std::string> wrappers[] = {
-      exclusiveRefused,
-      FailCall(SYS_flock, ENOLCK),
-      FailCall(SYS_openat, EACCES, 2, O_DIRECTORY),
-      {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync",
-       "-e", "inject=fsync:error=EINVAL:when=2"},
+  const RunOptions nfsLocks = {
+      {}, {"/usr/bin/env", "LD_PRELOAD=" KEMBU_E2E_NFS_FLOCK}, KEMBU_E2E_DYNAMIC_PROGRAM};
+  const RunOptions runs[] = {
+      {{}, exclusiveRefused},
+      {{}, FailCall(SYS_flock, ENOLCK)},
+      {{}, FailCall(SYS_openat, EACCES, 2, O_DIRECTORY)},
+      {{}, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync",
+            "-e", "inject=fsync:error=EINVAL:when=2"}},
+      nfsLocks,
   };
-  for (const auto& wrapper : wrappers) {
-    SCOPED_TRACE(wrapper[1] + " " + wrapper[2]);
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.wrapper[1] + " " + run.wrapper.back());
     const Bytes image = MakeImage(3000, 1), repacked = MakeImage(2000, 2);
     Put("fw.img", image);
     Put("KEMBU.BIN", Pattern(kBodySize, 3));
-    EXPECT_EQ(Run("kembu b fw.img", {{}, wrapper}), Said("Backup Ok!"));
+    EXPECT_EQ(Run("kembu b fw.img", run), Said("Backup Ok!"));
     ExpectFiles({{"fw.img", image}, {"KEMBU.BIN", Body(image)}});
     Put("fw.img", repacked);
-    EXPECT_EQ(Run("kembu r fw.img", {{}, wrapper}), Said("Restore Ok!"));
+    EXPECT_EQ(Run("kembu r fw.img", run), Said("Restore Ok!"));
     ExpectFiles({{"fw.img", Restored(repacked, Body(image))}, {"KEMBU.BIN", Body(image)}});
   }
 
   const Files before = Snapshot();
-  const int fd = open(Path("fw.img").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  EXPECT_EQ(Run("kembu r fw.img", {{}, exclusiveRefused}), Said("Error opening input file!"));
-  close(fd);
-  ExpectFiles(before);
+  const RunOptions shared = {{}, exclusiveRefused};
+  for (const auto& [held, holder, run, message] :
+       {std::tuple{"fw.img", FLOCK_EX, shared, "Error opening input file!"},
+        {"KEMBU.BIN", POSIX_RD, nfsLocks, "Error creating KEMBU.BIN!"}}) {
+    const int fd = open(Path(held).c_str(), O_RDWR | O_CLOEXEC);
+    Hold(fd, holder);
+    EXPECT_EQ(Run(held == std::string("fw.img") ? "kembu r fw.img" : "kembu b fw.img", run),
+              Said(message));
+    close(fd);
+    ExpectFiles(before);
+  }
 }
 
 // "Ok!" may only be printed once the written bytes are on storage, and after
