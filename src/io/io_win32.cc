@@ -50,11 +50,46 @@ void PrintText(const char* text) {
   WriteFile(AsHandle(toolState.standardOutput), text, TextLength(text), &written, nullptr);
 }
 
+// Four bytes of a text as one little-endian word. A text that ends within
+// them never matches a word without a zero byte, whatever follows its end.
+static uint32_t Word(const char* text) {
+  uint32_t word;
+  __builtin_memcpy(&word, text, sizeof word);
+  return word;
+}
+
+static uint32_t WordOf(char a, char b, char c, char d) {
+  return static_cast<uint32_t>(a | b << 8 | c << 16 | d << 24);
+}
+
+// True when the name opens a volume or a drive (\\.\E:, \\?\PhysicalDrive0),
+// whose handle reports a disk as a file's does: a restore would write over
+// its first sector. In the device namespace (\\.\ and \\?\; \??\ is refused
+// whole), only a path below a drive or a UNC share names a file. \\.\ paths
+// are normalized, as the open will (\\.\E:\..\F: is \\.\F:); \\?\ ones the
+// open takes as they stand, '/' being no separator there. \\.\E:\ is the
+// root folder, which the open refuses.
+static bool NamesDevice(const char* name) {
+  char full[600];  // a name's 299 bytes below a current folder's 260
+  if (Word(name) == WordOf('\\', '?', '?', '\\')) return true;
+  const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return true;  // no name to open
+  const uint32_t prefix = Word(full);
+  if (prefix != WordOf('\\', '\\', '.', '\\') && prefix != WordOf('\\', '\\', '?', '\\')) {
+    return false;
+  }
+  const char* rest = full + 4;
+  if (rest[1] == ':') return rest[2] != '\\';
+  return (Word(rest) | WordOf(0x20, 0x20, 0x20, 0)) != WordOf('u', 'n', 'c', '\\');
+}
+
 // Share mode 0: nobody else may open the file while the tool holds it. Only a
-// file on a disk is kept: a console, a port (AUX, COM1), the null device or a
-// pipe could make the run wait forever, or take what is written to it.
+// file on a disk is kept: a console, a port (AUX, COM1), the null device, a
+// pipe or a volume could make the run wait forever, or take what is written
+// to it.
 static bool OpenIntoSlot(SlotHandle* slot, const char* name, DWORD access, DWORD disposition,
                          DWORD attributes) {
+  if (NamesDevice(name)) return false;
   const HANDLE handle = CreateFileA(name, access, 0, nullptr, disposition, attributes, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   if (GetFileType(handle) != FILE_TYPE_DISK) {

@@ -1,5 +1,7 @@
 // How the raw command line picks the operation and the image name, seen from
 // what the program prints and which file it touched.
+#include <unistd.h>
+
 #include "harness.h"
 
 namespace {
@@ -120,6 +122,8 @@ INSTANTIATE_TEST_SUITE_P(WindowsOnly, Line, ::testing::Values(
     LineCase{"QuotedThenSpaces", "kembu -b \"my fw.img\"  ", Asks::Backup, "my fw.img"},
     LineCase{"QuotedAbsolutePath", "kembu r \"<dir>\\fw files\\fw.img\"", Asks::Restore,
              "fw files/fw.img"},
+    LineCase{"DeviceNamespacePath", "kembu r \\\\.\\<dir>\\fw.img", Asks::Restore, "fw.img"},
+    LineCase{"LiteralDevicePath", "kembu b \\\\?\\<dir>\\fw.img", Asks::Backup, "fw.img"},
     LineCase{"QuoteNeverClosed", "kembu b \"fw.img", Asks::Refused, nullptr},
     LineCase{"TextAfterClosingQuote", "kembu r \"fw.img\"x", Asks::Refused, nullptr},
     LineCase{"QuoteInsideName", "kembu b fw\".img", Asks::Refused, nullptr},
@@ -136,11 +140,20 @@ using Names = E2eTest;
 // restore leaves everything as it was.
 TEST_F(Names, NameThatOpensNothing) {
   // Windows' device names too: kembu opens only files on a disk, and neither
-  // waits on a port or console nor reads the null device. On Linux they are
-  // just names of missing files.
+  // waits on a port or console nor reads the null device, nor reads or writes
+  // a volume. Wine serves a plain file as volume Y:, here a valid image that
+  // a restore would change. On Linux they are just names of missing files.
   const char* quoted = UnderWine() ? "\"\"" : "\"fw.img\"";  // quotes belong to Linux names
-  for (const char* name :
-       {"", "   ", quoted, "missing.img", "NUL", "nul.img", "AUX", "COM1", "CON"}) {
+  Put("volume.img", MakeImage(600, 3));
+  const std::string prefix = UnderWine() ? getenv("WINEPREFIX") : "";
+  const std::string volume = prefix + "/dosdevices/y::";
+  if (UnderWine()) {
+    unlink(volume.c_str());  // one a stopped run left
+    ASSERT_EQ(symlink(Path("volume.img").c_str(), volume.c_str()), 0);
+  }
+  for (const char* name : {"", "   ", quoted, "missing.img", "NUL", "nul.img", "AUX", "COM1", "CON",
+                           "\\\\.\\Y:", "\\\\?\\Y:", "//./y:", "\\??\\Y:",
+                           "\\\\.\\Z:\\..\\Y:"}) {
     for (const char letter : {'b', 'r'}) {
       const std::string line = std::string("kembu ") + letter + " " + name;
       SCOPED_TRACE(line);
@@ -154,6 +167,7 @@ TEST_F(Names, NameThatOpensNothing) {
       ExpectFiles(expected);
     }
   }
+  if (UnderWine()) unlink(volume.c_str());
 }
 
 // No path component is longer than a file system allows.
