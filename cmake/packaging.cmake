@@ -1,8 +1,18 @@
-# Install rules and package settings. Windows: kembu.exe and a README.txt
-# with CRLF line ends, zipped flat. Linux: bin/kembu, a gzipped manual page and
-# the files Debian wants in the doc directory, as a .deb and a .tar.gz.
+# Install rules and package settings. Windows: kembu.exe and a README.txt (the
+# manual page as text, CR LF line ends), zipped flat. Linux: bin/kembu, a
+# gzipped manual page and the files Debian wants in the doc directory, as a
+# .deb and a .tar.gz.
 set(KEMBU_PACKAGE_MAINTAINER "kembu developers <kembu@example.org>"
   CACHE STRING "Maintainer named in the Debian package and its changelog")
+
+# The manual page names the version in its .TH line; the project's must match.
+set(KEMBU_MAN_PAGE "${PROJECT_SOURCE_DIR}/doc/kembu.1")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KEMBU_MAN_PAGE}")
+file(STRINGS "${KEMBU_MAN_PAGE}" kembu_man_title REGEX "^\\.TH ")
+if(NOT kembu_man_title MATCHES "^\\.TH KEMBU 1 [0-9-]+ \"kembu ${PROJECT_VERSION}\" ")
+  message(FATAL_ERROR "doc/kembu.1 must name version ${PROJECT_VERSION} in its .TH line: "
+    "${kembu_man_title}")
+endif()
 
 set(CPACK_PACKAGE_VENDOR "the kembu developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep a firmware image's header block across unpack and repack")
@@ -25,16 +35,23 @@ if(WIN32)
   else()
     set(KEMBU_PACKAGE_PLATFORM win32)
   endif()
-  # Kept with LF in git; Notepad and friends get CRLF, the license text included.
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-    "${PROJECT_SOURCE_DIR}/packaging/README.txt.in" "${PROJECT_SOURCE_DIR}/LICENSE")
-  file(READ "${PROJECT_SOURCE_DIR}/LICENSE" KEMBU_LICENSE_TEXT)
-  file(READ "${PROJECT_SOURCE_DIR}/packaging/README.txt.in" KEMBU_README)
-  string(CONFIGURE "${KEMBU_README}" KEMBU_README @ONLY)
-  string(STRIP "${KEMBU_README}" KEMBU_README)
-  string(REPLACE "\r\n" "\n" KEMBU_README "${KEMBU_README}\n")
-  string(REPLACE "\n" "\r\n" KEMBU_README "${KEMBU_README}")
-  file(WRITE "${PROJECT_BINARY_DIR}/README.txt" "${KEMBU_README}")
+  # README.txt is the manual page as plain text, made at build time. Without
+  # groff the program still builds, but installing and packing fail for want
+  # of README.txt rather than make a zip without it.
+  find_program(KEMBU_GROFF groff)
+  if(KEMBU_GROFF)
+    set(kembu_readme_script "${PROJECT_SOURCE_DIR}/packaging/readme-txt.cmake")
+    add_custom_command(OUTPUT "${PROJECT_BINARY_DIR}/README.txt"
+      COMMAND ${CMAKE_COMMAND} -DGROFF=${KEMBU_GROFF} -DMAN_PAGE=${KEMBU_MAN_PAGE}
+        -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE -DOUTPUT=${PROJECT_BINARY_DIR}/README.txt
+        -P ${kembu_readme_script}
+      DEPENDS "${KEMBU_MAN_PAGE}" "${PROJECT_SOURCE_DIR}/LICENSE" "${kembu_readme_script}"
+      VERBATIM)
+    add_custom_target(kembu_readme ALL DEPENDS "${PROJECT_BINARY_DIR}/README.txt")
+  else()
+    message(STATUS "No groff, so no README.txt: kembu builds, but cannot be installed "
+      "or packed (Debian: apt-get install groff-base)")
+  endif()
   install(TARGETS kembu RUNTIME DESTINATION .)
   install(FILES "${PROJECT_BINARY_DIR}/README.txt" DESTINATION .)
   set(CPACK_GENERATOR ZIP)
@@ -47,7 +64,6 @@ else()
   # Debian wants manual pages and changelogs compressed with gzip -9n (no
   # name, no time stamp), so that builds are reproducible.
   find_program(KEMBU_GZIP gzip)
-  set(KEMBU_MAN_PAGE "${PROJECT_SOURCE_DIR}/doc/kembu.1")
   configure_file(packaging/debian/changelog.in changelog @ONLY)
   if(KEMBU_GZIP)
     set(KEMBU_PACKAGE_DOCS "${PROJECT_BINARY_DIR}/pkgdoc")

