@@ -43,10 +43,10 @@ ALLOWED_BACKUP=(
   rt_sigaction          # SIGPIPE ignored
   write                 # banner
   stat stat             # image is not KEMBU.BIN
-  stat open flock       # old KEMBU.BIN: a regular file, not held by another run
+  stat open flock fcntl # old KEMBU.BIN: a regular file, not held by another run
   unlink close          #   deleted under its lock, before anything else
-  open flock fstat read # image header, locked, not a directory
-  open flock fstat      # KEMBU.BIN created, locked, still linked
+  open flock fcntl fstat read # image header, locked, no one else's lock, not a directory
+  open flock fcntl fstat      # KEMBU.BIN created, locked, still linked
   write fsync           # body saved and flushed
   open fsync close      # the folder flushed: KEMBU.BIN's name is durable too
   write write           # outcome message, line end
@@ -58,9 +58,9 @@ ALLOWED_RESTORE=(
   rt_sigaction
   write                       # banner
   stat stat                   # image is not KEMBU.BIN
-  open flock fstat read close # image header checked
-  open flock fstat read close # saved body
-  open flock fstat            # image opened for writing, locked, still linked
+  open flock fcntl fstat read close # image header checked
+  open flock fcntl fstat read close # saved body
+  open flock fcntl fstat            # image opened for writing, locked, still linked
   write fsync                 # header block rewritten and flushed
   write write                 # outcome message, line end
   close
