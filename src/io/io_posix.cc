@@ -103,7 +103,7 @@ static bool CannotLock(int error) {
 // locks (NFS carries out flock as one), and needs no second descriptor,
 // whose close would drop them. Returns 0, or the error of the lock that
 // failed: EWOULDBLOCK when another process holds one.
-static int Lock(int fd, short use) {
+static int Lock(int fd, short use) {  // NOLINT(bugprone-easily-swappable-parameters)
   const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 ||
                       (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0);
   if (!locked && !CannotLock(errno)) return errno;
