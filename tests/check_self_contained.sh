@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Checks that a static kembu needs nothing from the system: it is an ELF
-# program for the given machine with no interpreter and no shared library,
+# Checks that a static kembu needs nothing from the system: it is a stripped
+# ELF program for the given machine with no interpreter and no shared library,
 # and it backs up and restores an image inside a chroot that holds nothing
 # but itself and the image (and, for a foreign machine, a static qemu-user).
-# Usage: check_self_contained.sh PROGRAM MACHINE [STATIC_QEMU]
+# Usage: check_self_contained.sh PROGRAM MACHINE [STATIC_QEMU (a path or a name in PATH)]
 #   MACHINE as readelf -h names it (X86-64, AArch64). Exit 77: not root.
 set -euo pipefail
 program=$1 machine=$2 qemu=${3:-}
@@ -21,7 +21,8 @@ if readelf -dW "$program" | grep -q NEEDED; then
   echo "$program needs a shared library" >&2
   exit 1
 fi
-echo "$program: $machine, no interpreter, no shared library"
+if readelf -SW "$program" | grep -q '\.symtab'; then echo "$program is not stripped" >&2; exit 1; fi
+echo "$program: $machine, stripped, no interpreter, no shared library"
 
 [ "$(id -u)" = 0 ] || { echo "not root: no chroot run"; exit 77; }
 root=$(mktemp -d)
@@ -29,7 +30,7 @@ trap 'rm -rf "$root"' EXIT
 cp "$program" "$root/kembu"
 run=(/kembu)
 if [ -n "$qemu" ]; then
-  [ -x "$qemu" ] || { echo "no $qemu (Debian: apt-get install qemu-user-static)" >&2; exit 1; }
+  qemu=$(command -v "$qemu") || { echo "no $qemu (Debian: apt-get install qemu-user-static)" >&2; exit 1; }
   # qemu-user translates system calls, so it must need nothing either.
   if readelf -lW "$qemu" | grep -q INTERP; then echo "$qemu is not static" >&2; exit 1; fi
   cp "$qemu" "$root/qemu"
