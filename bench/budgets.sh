@@ -1,40 +1,34 @@
 #!/usr/bin/env bash
 # Checks kembu against its cost budgets, using only figures that do not vary
-# from run to run (instruction counts, system calls, file size, imports):
+# from run to run (instruction counts, system calls):
 #   - a backup and a restore each execute at most 1.2 times the instructions
 #     of /bin/true, counted by callgrind in the same run;
 #   - a 4 GiB (sparse) image costs within 1% of the instructions of a 512-byte
 #     one, for both operations;
 #   - after the start-up that /bin/true shares, a backup and a restore make no
 #     system call beyond the allowed sequences below;
-#   - each static Linux program given (an ELF file) has no interpreter, is at
-#     most 32 KiB, executes at most 0.05 times the instructions of /bin/true
-#     per operation, costs within 1% on a 4 GiB image, and makes no system
-#     call, from the first after execve to exit_group, beyond the allowed
-#     sequences below;
-#   - each Windows program given is at most 4096 bytes, imports KERNEL32.dll
-#     alone, and imports exactly the functions io_win32.cc calls.
+#   - each static Linux program given executes at most 0.05 times the
+#     instructions of /bin/true per operation, costs within 1% on a 4 GiB
+#     image, and makes no system call, from the first after execve to
+#     exit_group, beyond the allowed sequences below.
 # Prints every figure with its budget; exits 1 when any budget is exceeded.
-# Needs valgrind, strace, binutils and the mingw-w64 binutils for the programs
-# given.
-# Usage: bench/budgets.sh LINUX_KEMBU [STATIC_KEMBU...] [KEMBU_EXE...]
+# (Sizes, imports and "static" are ctests: see tests/CMakeLists.txt.)
+# Needs valgrind and strace.
+# Usage: bench/budgets.sh LINUX_KEMBU [STATIC_KEMBU...]
 set -uo pipefail
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 source "$bench_dir/lib.sh"
 
 if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-  echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...] [KEMBU_EXE...]" >&2
+  echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...]" >&2
   exit 2
 fi
 kembu=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shift
-win32_source=$bench_dir/../src/io/io_win32.cc
 
 INSTRUCTION_RATIO_LIMIT=1.20
 SIZE_GROWTH_LIMIT_PERCENT=1
-EXE_SIZE_LIMIT=4096
 STATIC_INSTRUCTION_RATIO_LIMIT=0.05
-STATIC_SIZE_LIMIT=32768
 
 # What each operation may call after start-up, in this order (see the name
 # folding in lib.sh). Fewer calls pass; any other call, or one more, fails.
@@ -116,7 +110,8 @@ check_counts() {
       'BEGIN { printf "%.3f", (b - a) * 100 / a }')
     printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
       "$SIZE_GROWTH_LIMIT_PERCENT"
-    if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
+    if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" \
+        'BEGIN { exit !(g > l || g < -l) }'; then
       breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
     fi
   done
@@ -144,7 +139,8 @@ echo "== system calls after start-up (strace -f, the calls /bin/true makes remov
 startup=$(syscall_names /bin/true)
 echo "  start-up: $(sed '$d' <<<"$startup" | tr '\n' ' ')"
 for op in b r; do
-  observed=$(cd "$scratch/small" && after_startup "$startup" "$(syscall_names "$kembu" "$op" image.fw)")
+  observed=$(cd "$scratch/small" &&
+    after_startup "$startup" "$(syscall_names "$kembu" "$op" image.fw)")
   if [ "$op" = b ]; then allowed=("${ALLOWED_BACKUP[@]}"); label=backup; else
     allowed=("${ALLOWED_RESTORE[@]}"); label=restore; fi
   echo "  $label allowed:  ${allowed[*]}"
@@ -159,13 +155,6 @@ check_static() {
   program=$(realpath "$1")
   local -A static_counts
   echo "== $program (static)"
-  if readelf -lW "$program" | grep -qE "^[[:space:]]*INTERP[[:space:]]"; then
-    breach "$program has a program interpreter: not static"
-    return
-  fi
-  size=$(stat -c %s "$program")
-  printf '  %-28s %10s  (budget %s)\n' "size in bytes" "$size" "$STATIC_SIZE_LIMIT"
-  [ "$size" -le "$STATIC_SIZE_LIMIT" ] || breach "$program is $size bytes, over $STATIC_SIZE_LIMIT"
   for size in small large; do
     for op in b r; do
       static_counts[$op.$size]=$(cd "$scratch/$size" && instructions "$program" "$op" image.fw)
@@ -178,7 +167,8 @@ check_static() {
   check_counts static_counts "$STATIC_INSTRUCTION_RATIO_LIMIT" 4
   for op in b r; do
     # Everything after execve: there is no start-up shared with /bin/true.
-    observed=$(cd "$scratch/small" && syscall_names "$program" "$op" image.fw | sed '1{/^execve$/d}')
+    observed=$(cd "$scratch/small" &&
+      syscall_names "$program" "$op" image.fw | sed '1{/^execve$/d}')
     if [ "$op" = b ]; then allowed=("${ALLOWED_STATIC_BACKUP[@]}"); label=backup; else
       allowed=("${ALLOWED_STATIC_RESTORE[@]}"); label=restore; fi
     echo "  $label allowed:  ${allowed[*]}"
@@ -188,41 +178,7 @@ check_static() {
   done
 }
 
-for exe in "$@"; do
-  if [ "$(od -An -tx1 -N4 "$exe" 2>/dev/null | tr -d ' ')" = 7f454c46 ]; then  # ELF
-    check_static "$exe"
-    continue
-  fi
-  echo "== $exe"
-  if [ ! -f "$exe" ]; then
-    breach "$exe does not exist"
-    continue
-  fi
-  size=$(stat -c %s "$exe")
-  printf '  %-28s %10s  (budget %s)\n' "size in bytes" "$size" "$EXE_SIZE_LIMIT"
-  [ "$size" -le "$EXE_SIZE_LIMIT" ] || breach "$exe is $size bytes, over $EXE_SIZE_LIMIT"
-
-  objdump=$(objdump_for "$exe")
-  if ! command -v "$objdump" >/dev/null; then
-    breach "cannot read the imports of $exe: $objdump is missing"
-    continue
-  fi
-  table=$("$objdump" -p "$exe")
-  dlls=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$table" | tr '\n' ' ')
-  echo "  DLLs imported: $dlls"
-  [ "$dlls" = "KERNEL32.dll " ] || breach "$exe imports from $dlls, not KERNEL32.dll alone"
-  # Rows under a DLL's "vma: Hint/Ord Member-Name" heading: address, hint, name.
-  imported=$(awk '/DLL Name:/ { dll = $3 } /Member-Name/ { rows = 1; next }
-                  rows && NF == 0 { rows = 0 }
-                  rows && dll == "KERNEL32.dll" && NF >= 3 { print $3 }' <<<"$table" | sort -u)
-  called=$(win32_calls "$win32_source" "$bench_dir"/../src/*/*.cc)
-  echo "  imported: $(tr '\n' ' ' <<<"$imported")"
-  extra=$(comm -23 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
-  missing=$(comm -13 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
-  [ -z "$extra" ] || breach "imported but not called in io_win32.cc: $extra"
-  [ -z "$missing" ] || breach "called in io_win32.cc but not imported: $missing"
-  [ -n "$extra$missing" ] || echo "  imports match the calls in io_win32.cc"
-done
+for program in "$@"; do check_static "$program"; done
 
 if [ "$breaches" -gt 0 ]; then
   echo "== $breaches budget(s) exceeded"

@@ -3,15 +3,16 @@
 # otherwise reach for (dd, a Python script), for images of 512 B, 1 MiB, 1 GiB
 # and 4 GiB (sparse past the header): wall time (hyperfine), instructions
 # (callgrind) and system calls (strace -f). Under Wine, compares the wall time
-# of kembu.exe with a Windows program that does nothing. Writes the tables to
-# bench/results.md (or to the file in RESULTS).
+# of kembu.exe with a Windows program that does nothing. Writes
+# bench/results.md (or the file in RESULTS): hyperfine's own markdown export
+# of each run, and the instruction counts and system calls beside it.
 #
 # Usage: bench/run.sh [LINUX_KEMBU [KEMBU_EXE [STATIC_KEMBU]]]
 #   Without paths it uses build/linux/kembu, build/win64/kembu.exe and the
 #   static x86-64 build/static-x86_64/kembu, building them with cmake when they
-#   are missing. No KEMBU_EXE, or no Wine: the Wine table is left out; no
-#   STATIC_KEMBU and no musl-gcc: the static rows are. RUNS (default 100) sets the hyperfine runs per command,
-#   SIZES (default "512 1M 1G 4G") the images.
+#   are missing. No KEMBU_EXE, or no Wine: the Wine tables are left out; no
+#   STATIC_KEMBU and no musl-gcc: the static rows are. RUNS (default 100) sets
+#   the hyperfine runs per command, SIZES (default "512 1M 1G 4G") the images.
 #   BEFORE_REV=<git revision> also builds the native Linux kembu of that
 #   revision (in a worktree under build/bench, removed after) and times its
 #   backup in the same hyperfine run as LINUX_KEMBU's, on the first image size,
@@ -38,7 +39,8 @@ python=${PYTHON:-/usr/bin/python3}
 [ -x "$python" ] || python=$(command -v python3)
 
 for tool in hyperfine valgrind strace; do
-  command -v "$tool" >/dev/null || { echo "$tool is missing (Debian: apt-get install $tool)" >&2; exit 1; }
+  command -v "$tool" >/dev/null ||
+    { echo "$tool is missing (Debian: apt-get install $tool)" >&2; exit 1; }
 done
 
 # The tree the tests use is configured the same way scripts/test.sh does it,
@@ -105,10 +107,10 @@ if [ -n "${BEFORE_REV:-}" ]; then
   after_rev=$(git -C "$root" log -1 --format=%h HEAD -- src CMakeLists.txt cmake)
 fi
 
-rm -rf "$work/scratch" "$work/json" "$work"/calls-*.txt
-mkdir -p "$work/scratch" "$work/json"
-counts=$work/counts.tsv
-: >"$counts"
+rm -rf "$work/scratch" "$work/md"
+mkdir -p "$work/scratch" "$work/md"
+counts=$work/counts.md
+printf '| image | command | instructions | system calls |\n|---|---|---:|---:|\n' >"$counts"
 
 size_label() {
   case $1 in
@@ -154,7 +156,7 @@ for size in "${sizes[@]}"; do
   names=()
   for i in "${!labels[@]}"; do names+=(-n "${labels[$i]}"); done
   hyperfine -N --warmup "$warmup" --runs "$runs" --style basic \
-    --export-json "$work/json/linux-$size.json" "${names[@]}" "${commands[@]}" |
+    --export-markdown "$work/md/linux-$size.md" "${names[@]}" "${commands[@]}" |
     { grep -E '^(Benchmark|  Time)' || true; }
   echo "== $(size_label "$size") image: instructions and system calls"
   for i in "${!labels[@]}"; do
@@ -162,20 +164,22 @@ for size in "${sizes[@]}"; do
     count=$(instructions ${commands[$i]})
     # shellcheck disable=SC2086
     calls=$(syscall_names ${commands[$i]} | wc -l)
-    printf '%s\t%s\t%s\t%s\n' "$size" "${labels[$i]}" "$count" "$calls" >>"$counts"
+    printf '| %s | `%s` | %s | %s |\n' "$(size_label "$size")" "${labels[$i]}" "$count" "$calls" \
+      >>"$counts"
     printf '  %-16s %12s instructions %6s system calls\n' "${labels[$i]}" "$count" "$calls"
   done
-  # The last call list of each operation, for the record.
-  after_startup "$startup" "$(syscall_names "$kembu" b image.fw)" >"$work/calls-b.txt"
-  after_startup "$startup" "$(syscall_names "$kembu" r image.fw)" >"$work/calls-r.txt"
-  if [ -n "$before" ] && [ "$size" = "${sizes[0]}" ]; then
-    after_startup "$startup" "$(syscall_names "$before" b image.fw)" >"$work/calls-before-b.txt"
-  fi
-  # A static program has no start-up to share: every call after execve.
-  if [ -n "$static" ]; then
-    syscall_names "$static" b image.fw | sed '1{/^execve$/d}' >"$work/calls-static-b.txt"
-    syscall_names "$static" r image.fw | sed '1{/^execve$/d}' >"$work/calls-static-r.txt"
-  fi
+  # The call lists of the last image, for the record; a static program has
+  # no start-up to share, so all its calls after execve.
+  calls=$work/calls.md
+  {
+    for op in b r; do
+      echo "- kembu $op: $(after_startup "$startup" "$(syscall_names "$kembu" $op image.fw)" |
+        paste -sd ' ')"
+      [ -z "$static" ] ||
+        echo "- kembu $op (static): $(syscall_names "$static" $op image.fw |
+          sed '1{/^execve$/d}' | paste -sd ' ')"
+    done
+  } >"$calls"
   cd "$root"
 done
 
@@ -202,7 +206,7 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
       { echo "kembu.exe b failed under Wine" >&2; exit 1; }
     echo "== Wine, $(size_label "$size") image: wall time"
     hyperfine -N --warmup "$wine_warmup" --runs "$runs" --style basic \
-      --export-json "$work/json/wine-$size.json" \
+      --export-markdown "$work/md/wine-$size.md" \
       -n "nothing.exe" -n "kembu.exe b" -n "kembu.exe r" \
       "$wine $work/nothing.exe" "$wine $exe b image.fw" "$wine $exe r image.fw" |
       { grep -E '^(Benchmark|  Time)' || true; }
@@ -211,44 +215,41 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
   done
 fi
 
-# The machine and the tools, for the header of the results.
+# The machine and the tools, then each table.
 first_line() { "$@" 2>&1 | head -n 1; }
-machine=$work/machine.txt
 {
-  echo "date	$(date -u '+%Y-%m-%d %H:%M UTC')"
-  echo "cpu	$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores available"
-  echo "kernel	$(uname -sr)"
-  echo "load	$load_before (load average over 1, 5, 15 minutes when the run began; the machine may be shared)"
-  echo "filesystem	$(df --output=fstype "$work/scratch" | tail -n 1) (the scratch directories)"
-  echo "libc	$(first_line ldd --version)"
-  echo "compiler	$(first_line c++ --version)"
-  echo "hyperfine	$(first_line hyperfine --version)"
-  echo "valgrind	$(first_line valgrind --version)"
-  echo "strace	$(first_line strace -V)"
-  echo "dd	$(first_line dd --version)"
-  echo "python3	$(first_line "$python" --version) ($python)"
+  echo "# kembu: speed and size"
+  echo
+  echo "Generated by \`bench/run.sh\`; do not edit by hand. Wall time: hyperfine -N (no shell), \
+$runs runs after $warmup warm-ups ($wine_warmup under Wine). Instructions: callgrind's total, the \
+dynamic loader and libc start-up included. System calls: strace -f, every call counted."
+  echo
+  echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC'), load when the run began: $load_before"
+  echo "- cpu: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores"
+  echo "- kernel: $(uname -sr); scratch file system: $(df --output=fstype "$work/scratch" |
+    tail -n 1)"
+  for tool in "ldd --version" "c++ --version" "hyperfine --version" "valgrind --version" \
+              "strace -V" "dd --version" "$python --version"; do
+    echo "- $(first_line $tool)"
+  done
+  echo "- kembu: $(stat -c %s "$kembu") bytes (Linux build)"
+  [ -z "$static" ] || echo "- kembu (static): $(stat -c %s "$static") bytes (musl)"
+  [ -z "$before" ] || echo "- $before_label: $(stat -c %s "$before") bytes; after: $after_rev"
   if [ ${#wine_sizes[@]} -gt 0 ]; then
-    echo "wine	$(first_line "$wine" --version)"
-    echo "mingw	$(first_line x86_64-w64-mingw32-gcc-posix --version)"
-    echo "kembu.exe	$(stat -c %s "$exe") bytes; nothing.exe $(stat -c %s "$work/nothing.exe") bytes"
+    echo "- $(first_line "$wine" --version); kembu.exe $(stat -c %s "$exe") bytes, \
+nothing.exe (built like it, calls ExitProcess) $(stat -c %s "$work/nothing.exe") bytes"
   fi
-  echo "kembu	$(stat -c %s "$kembu") bytes (Linux build)"
-  if [ -n "$before" ]; then
-    echo "kembu before	$(stat -c %s "$before") bytes (Linux build of $before_rev, the program only)"
-  fi
-  if [ -n "$static" ]; then
-    echo "kembu (static)	$(stat -c %s "$static") bytes (static x86-64 build, musl $(dpkg-query -W -f='${Version}' "musl-dev:$(dpkg --print-architecture)" 2>/dev/null))"
-  fi
-} >"$machine"
-
-"$python" "$bench_dir/report.py" --runs "$runs" --warmup "$warmup" --wine-warmup "$wine_warmup" \
-  --machine "$machine" \
-  --counts "$counts" --json-dir "$work/json" --calls-backup "$work/calls-b.txt" \
-  --calls-restore "$work/calls-r.txt" \
-  ${static:+--static-calls-backup "$work/calls-static-b.txt"} \
-  ${static:+--static-calls-restore "$work/calls-static-r.txt"} \
-  ${before:+--before-label "$before_label" --before-rev "$before_rev" --after-rev "$after_rev"} \
-  ${before:+--before-calls "$work/calls-before-b.txt"} \
-  --sizes "${sizes[@]}" --wine-sizes "${wine_sizes[@]}" \
-  >"$results"
+  for size in "${sizes[@]}"; do
+    printf '\n## Linux, %s image\n\n' "$(size_label "$size")"
+    cat "$work/md/linux-$size.md"
+  done
+  printf '\n## Instructions and system calls\n\n'
+  cat "$counts"
+  printf '\n## System calls of the last image, after the calls /bin/true makes too\n\n'
+  cat "$calls"
+  for size in "${wine_sizes[@]}"; do
+    printf '\n## Wine, %s image\n\n' "$(size_label "$size")"
+    cat "$work/md/wine-$size.md"
+  done
+} >"$results"
 echo "== written: $results"

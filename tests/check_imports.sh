@@ -9,7 +9,7 @@ source_file=$1 source_dir=$2 program=$3
 table=$(x86_64-w64-mingw32-objdump -p "$program")
 dlls=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$table" | tr '\n' ' ')
 echo "DLLs: $dlls"
-[ "$dlls" = "KERNEL32.dll " ] || { echo "$program imports from more than KERNEL32.dll" >&2; exit 1; }
+[ "$dlls" = "KERNEL32.dll " ] || { echo "$program imports from another DLL" >&2; exit 1; }
 # Rows under the "vma: Hint/Ord Member-Name" heading: address, hint, name.
 imported=$(awk '/Member-Name/ { rows = 1; next } rows && NF == 0 { rows = 0 }
                 rows && NF >= 3 { print $3 }' <<<"$table" | sort -u)

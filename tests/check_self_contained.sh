@@ -9,8 +9,9 @@ set -euo pipefail
 program=$1 machine=$2 qemu=${3:-}
 
 header=$(readelf -h "$program")
-grep -q "Type:[[:space:]]*EXEC" <<<"$header" || { echo "$program: not a fixed-address program" >&2; exit 1; }
-grep -q "Machine:.*$machine" <<<"$header" || { echo "$program: not built for $machine" >&2; exit 1; }
+fail() { echo "$program: $*" >&2; exit 1; }
+grep -q "Type:[[:space:]]*EXEC" <<<"$header" || fail "not a fixed-address program"
+grep -q "Machine:.*$machine" <<<"$header" || fail "not built for $machine"
 segments=$(readelf -lW "$program")
 if grep -qE "^[[:space:]]*(INTERP|DYNAMIC)[[:space:]]" <<<"$segments"; then
   echo "$program has an interpreter or a dynamic section:" >&2
@@ -21,7 +22,7 @@ if readelf -dW "$program" | grep -q NEEDED; then
   echo "$program needs a shared library" >&2
   exit 1
 fi
-if readelf -SW "$program" | grep -q '\.symtab'; then echo "$program is not stripped" >&2; exit 1; fi
+! readelf -SW "$program" | grep -q '\.symtab' || fail "not stripped"
 echo "$program: $machine, stripped, no interpreter, no shared library"
 
 [ "$(id -u)" = 0 ] || { echo "not root: no chroot run"; exit 77; }
@@ -30,7 +31,7 @@ trap 'rm -rf "$root"' EXIT
 cp "$program" "$root/kembu"
 run=(/kembu)
 if [ -n "$qemu" ]; then
-  qemu=$(command -v "$qemu") || { echo "no $qemu (Debian: apt-get install qemu-user-static)" >&2; exit 1; }
+  qemu=$(command -v "$qemu") || fail "no $qemu to run it (Debian: apt-get install qemu-user-static)"
   # qemu-user translates system calls, so it must need nothing either.
   if readelf -lW "$qemu" | grep -q INTERP; then echo "$qemu is not static" >&2; exit 1; fi
   cp "$qemu" "$root/qemu"
