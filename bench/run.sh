@@ -133,6 +133,7 @@ first_line() { $1 2>&1 | head -n 1; }
     cat "$work/md/wine-$size.md"
   done
   printf '\n## Instructions and system calls\n\n%s\n' "$counts"
-  printf '\n## System calls on the last image: after those /bin/true makes too, or after execve (static)\n\n%s\n' "$calls"
+  printf '\n## System calls on the last image\n\nAfter those /bin/true makes too; %s\n\n%s\n' \
+    "for the static program, all after execve." "$calls"
 } >"$results"
 echo "== written: $results"
