@@ -51,12 +51,10 @@ echo; echo "== kembu r fwimage.fw"
 "$kembu" r fwimage.fw
 show_header fwimage.fw "header after restore"
 
+body() { od -An -v -tx1 -j 20 -N 490 "$1"; }
+cmp -s <(body original.fw) <(body fwimage.fw) &&
+  (($(checksum fwimage.fw) == $(od -An -tu2 -j 510 -N 2 --endian=little fwimage.fw))) ||
+  { echo "Something went wrong: the restored header does not match." >&2; exit 1; }
 echo
-if cmp -s <(od -An -v -tx1 -j 20 -N 490 original.fw) <(od -An -v -tx1 -j 20 -N 490 fwimage.fw) &&
-   [ "$(checksum fwimage.fw)" = "$(od -An -tu2 -j 510 -N 2 --endian=little fwimage.fw)" ]; then
-  echo "The header body is back, the new lead-in and payload stay, and the checksum is valid."
-else
-  echo "Something went wrong: the restored header does not match." >&2
-  exit 1
-fi
+echo "The header body is back, the new lead-in and payload stay, and the checksum is valid."
 echo "(files are in $work)"
