@@ -14,10 +14,7 @@
 # Usage: bench/budgets.sh LINUX_KEMBU [STATIC_KEMBU...]     Needs valgrind, strace.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-  echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...]" >&2
-  exit 2
-fi
+[ $# -ge 1 ] && [ -x "$1" ] || { echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...]" >&2; exit 2; }
 SIZE_GROWTH_LIMIT_PERCENT=1
 
 # What each operation may call after start-up, in this order (see the name
@@ -55,17 +52,12 @@ ALLOWED_RESTORE=(
 ALLOWED_STATIC_START=(arch_prctl set_tid_address)
 
 breaches=0
-breach() {
-  echo "  BREACH: $*"
-  breaches=$((breaches + 1))
-}
+breach() { echo "  BREACH: $*"; breaches=$((breaches + 1)); }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 # Same file name in both directories, so the runs differ only in the image.
-mkdir "$scratch/512" "$scratch/4G"
-make_image "$scratch/512/image.fw" 512
-make_image "$scratch/4G/image.fw" 4G
+for size in 512 4G; do mkdir "$scratch/$size" && make_image "$scratch/$size/image.fw" "$size"; done
 floor=$(instructions /bin/true)
 startup=$(syscall_names /bin/true)
 echo "== /bin/true: $floor instructions; start-up calls: $(sed '$d' <<<"$startup" | paste -sd ' ')"
@@ -127,8 +119,5 @@ check() {
 check "$(realpath "$1")" 1.20 3 no
 for program in "${@:2}"; do check "$(realpath "$program")" 0.05 4 yes; done
 
-if [ "$breaches" -gt 0 ]; then
-  echo "== $breaches budget(s) exceeded"
-  exit 1
-fi
+[ "$breaches" = 0 ] || { echo "== $breaches budget(s) exceeded"; exit 1; }
 echo "== all budgets met"

@@ -47,13 +47,10 @@ after_startup() {
 # expect_ok OPERATION: runs kembu OPERATION image.fw in the current directory
 # and fails unless it reports success; figures of a failed run mean nothing.
 expect_ok() {
-  local output
+  local output ok="Backup Ok!"
+  [ "$1" = b ] || ok="Restore Ok!"
   output=$("$kembu" "$1" image.fw </dev/null)
-  case $1 in
-    b) grep -q "Backup Ok!" <<<"$output" ;;
-    r) grep -q "Restore Ok!" <<<"$output" ;;
-  esac ||
-    { echo "kembu $1 image.fw in $PWD did not succeed:$output" >&2; return 1; }
+  grep -q "$ok" <<<"$output" || { echo "kembu $1 image.fw in $PWD failed:$output" >&2; return 1; }
 }
 
 # check_calls LABEL ALLOWED... -- OBSERVED...: passes when the observed calls

@@ -57,17 +57,12 @@ known_to_dpkg() { dpkg-query -W -f='${Status}' kembu 2>/dev/null | grep -qv 'not
 
 echo "== kembu $version: manual page"
 warnings=$(groff -man -Tutf8 -ww doc/kembu.1 2>&1 >/dev/null) || true
-if [ -z "$warnings" ]; then pass "doc/kembu.1 renders without groff warnings"; else
-  fail "doc/kembu.1: groff warnings:"; echo "$warnings" >&2
-fi
-if grep -q "^\.TH KEMBU 1 [^ ]* \"kembu $version\"" doc/kembu.1; then
-  pass "doc/kembu.1 names version $version"
-else
+[ -z "$warnings" ] && pass "doc/kembu.1 renders without groff warnings" ||
+  fail "doc/kembu.1: groff warnings: $warnings"
+grep -q "^\.TH KEMBU 1 [^ ]* \"kembu $version\"" doc/kembu.1 && pass "doc/kembu.1 names $version" ||
   fail "doc/kembu.1: the .TH line does not name version $version"
-fi
-if command -v mandoc >/dev/null; then
-  if mandoc -Tlint -W style doc/kembu.1; then pass "mandoc -Tlint"; else fail "mandoc -Tlint"; fi
-fi
+! command -v mandoc >/dev/null || { mandoc -Tlint -W style doc/kembu.1 && pass "mandoc -Tlint" ||
+  fail "mandoc -Tlint"; }
 
 # pack TREE: builds the tree and runs cpack in it, quietly and without a
 # warning; the log is TREE/package.log.
@@ -91,11 +86,9 @@ check_listing() {
   esac
   listing=$(sed "s/$version/VERSION/g" <<<"$listing")
   for name in "$@"; do listing=${listing//$name/ARCH}; done
-  expected=packaging/listings/${package##*.}.txt
-  [[ $package == *.tar.gz ]] && expected=packaging/listings/tar.gz.txt
-  if diff -u "$expected" - <<<"$listing"; then pass "$package holds what $expected lists"; else
+  expected=packaging/listings/${package##*[0-9].}.txt
+  diff -u "$expected" - <<<"$listing" && pass "$package holds what $expected lists" ||
     fail "$package differs from $expected (diff above)"
-  fi
 }
 
 # Installs the .deb into this system, runs it, removes and purges it.
@@ -234,15 +227,11 @@ for tree in "${packed[@]}"; do
   fi
   for package in "$tree"/kembu[-_]*.{deb,tar.gz,zip}; do
     [ -f "$package" ] || continue
-    if cmp -s "$package" "$copy/${package##*/}"; then pass "${package##*/} is reproducible"; else
+    cmp -s "$package" "$copy/${package##*/}" && pass "${package##*/} is reproducible" ||
       fail "${package##*/} differs when built again elsewhere"
-    fi
     echo "$(stat -c %s "$package") bytes  $package"
   done
 done
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures check(s) FAILED" >&2
-  exit 1
-fi
+[ "$failures" = 0 ] || { echo "$failures check(s) FAILED" >&2; exit 1; }
 echo "all package checks passed"
