@@ -9,12 +9,10 @@ instructions() {
 }
 
 # syscall_names COMMAND...: the names of the system calls the command and its
-# children make, one per line, execve first. Names are folded onto the calls
-# io_posix.cc makes, so that a libc which reaches them another way (openat or
-# open, newfstatat or statx) gives the same list:
-#   openat -> open, newfstatat/statx/stat64 on a name -> stat, the same on a
-#   descriptor ("" with AT_EMPTY_PATH) -> fstat, fcntl64 -> fcntl,
-#   unlinkat -> unlink.
+# children make, one per line, execve first, folded onto the calls io_posix.cc
+# makes, so that a libc which reaches them another way gives the same list:
+# openat -> open; newfstatat, statx and the like -> stat on a name, fstat on
+# a descriptor ("" with AT_EMPTY_PATH); fcntl64 -> fcntl; unlinkat -> unlink.
 syscall_names() {
   local trace
   trace=$(mktemp)

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # The clang checks, in one tree (build/clang): kembu and its tests built with
-# -Werror, the tool's code analysed as it compiles (clang-tidy with the checks
-# in .clang-tidy, cppcheck with .cppcheck-suppressions), and every Linux test
-# run under AddressSanitizer and UndefinedBehaviorSanitizer. The Windows
-# platform file, which no Linux tree compiles, is analysed for the mingw-w64
-# targets. Usage: bash scripts/check-clang.sh
+# -Werror, the tool's code analysed as it compiles (clang-tidy, .clang-tidy;
+# cppcheck, .cppcheck-suppressions), every Linux test run under ASan and
+# UBSan; and the Windows platform file analysed for the mingw-w64 targets.
+# Usage: bash scripts/check-clang.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -32,10 +31,9 @@ while IFS= read -r file; do
     { echo "check-clang: $file is not in the Linux build; analyse it here" >&2; status=1; }
 done < <(find src -name '*.cc' ! -path "$windows_file" | sort)
 
-# The mingw targets, with the cross compiler's own header directories.
-# memset and memcpy must keep the C library's signatures and the parameter
-# names of its declarations are reserved ones, so the two checks about
-# parameters are off for this file alone.
+# The mingw targets, with the cross compiler's own header directories. memset
+# and memcpy keep the C library's signatures and reserved parameter names, so
+# the two checks about parameters are off for this file alone.
 for triple in x86_64-w64-mingw32 i686-w64-mingw32; do
   compiler=$triple-g++-posix
   command -v "$compiler" >/dev/null || { echo "== no $compiler: $triple not analysed"; continue; }
@@ -54,7 +52,6 @@ echo "== cppcheck (Windows)"
 
 # kembu ends with _exit, so a report must end the process on the spot: abort
 # turns it into a crash the end-to-end harness sees as a wrong wait status.
-# Tests spawn kembu with this environment, so it reaches both.
 if [ "$status" = 0 ]; then
   export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
   asan=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Line and branch coverage of src/ by the Linux unit and end-to-end tests
-# (gcc --coverage, gcovr). Prints a summary, writes an HTML report into
-# build/coverage/report/, and fails unless every line of src/header, src/cli
-# and src/io/io_posix.cc is covered (gcovr --fail-under-line); the few lines
-# no test can reach carry GCOVR_EXCL markers with the reason. Usage: bash scripts/coverage.sh
+# Coverage of src/ by the Linux unit and end-to-end tests (gcc --coverage,
+# gcovr, HTML report in build/coverage/report/): fails unless every line of
+# src/header, src/cli and src/io/io_posix.cc is covered (gcovr
+# --fail-under-line), less those no test can reach, marked GCOVR_EXCL with the
+# reason. Usage: bash scripts/coverage.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh

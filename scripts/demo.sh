@@ -5,7 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-
 source scripts/packages.sh
 source scripts/image.sh
 ensure_packages cmake make g++
@@ -14,13 +13,11 @@ echo "== building kembu"
 cmake -S "$root" -B build/demo -DKEMBU_BUILD_TESTS=OFF >/dev/null
 cmake --build build/demo -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 kembu=$root/build/demo/kembu
-
 work=$root/demo
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 
 # Puts text $2 at byte offset $3 of file $1.
 poke() { printf '%s' "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none; }
-
 show_header() {
   echo "-- $2"
   od -A d -t x1z -v -N 64 "$1" | head -n 4
@@ -55,6 +52,5 @@ body() { od -An -v -tx1 -j 20 -N 490 "$1"; }
 cmp -s <(body original.fw) <(body fwimage.fw) &&
   (($(checksum fwimage.fw) == $(od -An -tu2 -j 510 -N 2 --endian=little fwimage.fw))) ||
   { echo "Something went wrong: the restored header does not match." >&2; exit 1; }
-echo
-echo "The header body is back, the new lead-in and payload stay, and the checksum is valid."
+echo; echo "The header body is back, the new lead-in and payload stay, and the checksum is valid."
 echo "(files are in $work)"

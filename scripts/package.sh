@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# Packs the trees scripts/test.sh builds and tests (build/static-x86_64,
-# build/static-aarch64, build/win64, build/win32) with cpack and checks the
-# packages: each one's listing against packaging/listings/, lintian, the
-# manual page, the amd64 .deb installed with dpkg and purged again (also when
-# the script fails, so it runs as root), and one run of each package's program
-# (through its tree's emulator, or Wine). Then builds them all again from a
-# copy of the sources elsewhere and checks that the bytes are the same.
+# Packs the trees scripts/test.sh builds and tests (build/static-*, build/win*)
+# with cpack and checks the packages: listings against packaging/listings/,
+# lintian, the manual page, the amd64 .deb installed with dpkg and purged
+# again (so it runs as root), one run of each package's program. Then builds
+# them again from a copy of the sources elsewhere: the bytes must not change.
 # Usage: bash scripts/package.sh        (packages land in those trees)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,10 +14,8 @@ version=$(sed -n 's/^project(kembu VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 # Every time stamp in the packages is the last commit's, so that the same
 # commit gives the same bytes wherever and whenever it is built.
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || stat -c %Y CMakeLists.txt)
-fi
-export SOURCE_DATE_EPOCH
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null ||
+  stat -c %Y CMakeLists.txt)}
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -32,10 +28,8 @@ ensure_packages cmake make dpkg-dev lintian groff-base man-db
 scratch=$(mktemp -d)
 installed_by_us=no
 cleanup() {
-  if [ "$installed_by_us" = yes ]; then
-    echo "== purging the kembu package again"
-    dpkg --purge kembu >/dev/null || echo "dpkg --purge kembu failed: remove it by hand." >&2
-  fi
+  [ "$installed_by_us" = no ] || dpkg --purge kembu >/dev/null ||
+    echo "dpkg --purge kembu failed: remove it by hand." >&2
   rm -rf "$scratch"
 }
 trap cleanup EXIT

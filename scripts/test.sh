@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# The one test command. Builds kembu for Linux (the native build, and static
-# x86-64 and arm64 builds) and for 64- and 32-bit Windows, every tree with
-# -Werror (CMAKE_COMPILE_WARNING_AS_ERROR), and runs every test: the Linux
-# ones natively and, for arm64, under the emulator the toolchain names; the
-# Windows ones under Wine. Then runs every check: the clang tree (warnings,
-# static analysis, sanitizers), the coverage floor, fuzzing, the speed
-# budgets, and the packages (made from the trees above).
-# Installs what is missing with apt-get when it can.
+# The one test command. Builds kembu for Linux (native, static x86-64 and
+# arm64) and for 64- and 32-bit Windows, each tree with -Werror, and runs every
+# test: natively, under the emulator the arm64 toolchain names, or under Wine.
+# Then every check: the clang tree (warnings, analysis, sanitizers), the
+# coverage floor, fuzzing, the speed budgets, and the packages of the trees
+# above. Installs what is missing with apt-get when it can.
 # Usage: bash scripts/test.sh [--tests-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,9 +12,8 @@ root=$PWD
 jobs=$(nproc 2>/dev/null || echo 2)
 source scripts/packages.sh
 
-checks=yes
 case "${1:-}" in
-  "") ;;
+  "") checks=yes ;;
   --tests-only) checks=no ;;
   *) echo "Usage: bash scripts/test.sh [--tests-only]" >&2; exit 2 ;;
 esac
@@ -74,12 +71,8 @@ run_check() {
   local name=$1 started=$SECONDS
   shift
   echo "== check: $name"
-  if "$@"; then
-    summary+=("passed  $name ($((SECONDS - started)) s)")
-  else
-    summary+=("FAILED  $name ($((SECONDS - started)) s)")
-    failed+=("$name")
-  fi
+  "$@" && summary+=("passed  $name ($((SECONDS - started)) s)") ||
+    { summary+=("FAILED  $name ($((SECONDS - started)) s)"); failed+=("$name"); }
 }
 run_check "clang: warnings, static analysis, sanitizers" bash scripts/check-clang.sh
 run_check "coverage floor" bash scripts/coverage.sh
@@ -90,8 +83,5 @@ run_check "packages" bash scripts/package.sh
 
 echo "== checks"
 printf '%s\n' "${summary[@]}"
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "${#failed[@]} of ${#summary[@]} checks FAILED: ${failed[*]}"
-  exit 1
-fi
+[ ${#failed[@]} -eq 0 ] || { echo "${#failed[@]} of ${#summary[@]} FAILED: ${failed[*]}"; exit 1; }
 echo "all ${#summary[@]} checks passed"
