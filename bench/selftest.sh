@@ -7,11 +7,7 @@ source "$bench_dir/lib.sh"
 kembu=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 failures=0
 expect() {  # expect DESCRIPTION CONDITION...
-  local description=$1
-  shift
-  if "$@"; then echo "ok    $description"; else
-    echo "FAIL  $description"; failures=$((failures + 1))
-  fi
+  "${@:2}" && echo "ok    $1" || { echo "FAIL  $1"; failures=$((failures + 1)); }
 }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -25,11 +25,8 @@ find "$build" -name '*.gcda' -delete
 # Some end-to-end runs drop to the user nobody, whose kembu must still add
 # its counts: the counter files of kembu's objects exist, empty and writable
 # to all, before any test starts.
-while IFS= read -r object; do
-  counters=${object%.o}.gcda
-  : >"$counters"
-  chmod 0666 "$counters"
-done < <(find "$build/CMakeFiles/kembu.dir" "$build/CMakeFiles/kembu_core.dir" -name '*.o')
+find "$build/CMakeFiles/kembu.dir" "$build/CMakeFiles/kembu_core.dir" -name '*.o' |
+  sed 's/\.o$/.gcda/' | xargs sh -c 'touch "$@" && chmod 0666 "$@"' counters
 
 (cd "$build" && ctest --output-on-failure -j 2 --timeout 120 -L '^linux$' --no-tests=error)
 
