@@ -1,8 +1,7 @@
 # Helpers shared by run.sh and budgets.sh; source it, do not run it.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/image.sh"
 
-# instructions COMMAND...: instructions the command executes, loader and libc
-# start-up included, as callgrind's "Collected" total. Output is discarded.
+# instructions COMMAND...: callgrind's "Collected" total for the command.
 instructions() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 </dev/null >/dev/null |
     sed -n 's/^==[0-9]*== Collected : *\([0-9]*\).*/\1/p'
@@ -31,8 +30,8 @@ syscall_names() {
   rm -f "$trace"
 }
 
-# after_startup TRUE_NAMES TOOL_NAMES: TOOL_NAMES without the leading calls it
-# shares with /bin/true's list (the loader and libc start-up), one per line.
+# after_startup TRUE_NAMES TOOL_NAMES: TOOL_NAMES less the leading calls it
+# shares with /bin/true's (the loader and libc start-up), one per line.
 after_startup() {
   awk -v floor="$1" -v tool="$2" 'BEGIN {
     nf = split(floor, f, "\n"); nt = split(tool, t, "\n")

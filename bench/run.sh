@@ -37,13 +37,11 @@ timed() {
     "${names[@]}" "${commands[@]}" | { grep -E '^(Benchmark|  Time)' || true; }
 }
 
-rm -rf "$work"
-mkdir -p "$work/md"
+rm -rf "$work" && mkdir -p "$work/md"
 load=$(cut -d ' ' -f 1-3 /proc/loadavg)
 counts=$'| image | command | instructions | system calls |\n|---|---|---:|---:|'
 for size in "${sizes[@]}"; do
-  mkdir "$work/$size"
-  cd "$work/$size"
+  mkdir "$work/$size" && cd "$work/$size"
   make_image image.fw "$size"
   # A restore needs a backup first; figures of a failed run mean nothing.
   expect_ok b && expect_ok r
@@ -60,7 +58,6 @@ for size in "${sizes[@]}"; do
   commands=()
   timed "$work/md/linux-$size.md" 3 "${runs_here[@]}"
   for ((i = 0; i < ${#commands[@]}; i++)); do
-    # shellcheck disable=SC2086
     counts+=$'\n'"| $(size_label "$size") | \`${runs_here[2 * i]}\` | "
     # shellcheck disable=SC2086
     counts+="$(instructions ${commands[i]}) | $(syscall_names ${commands[i]} | wc -l) |"
@@ -77,11 +74,10 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
   "$wineserver" -w && "$wineserver" -p
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
   # Built like kembu.exe: no C runtime, raw entry point, KERNEL32 only.
-  x86_64-w64-mingw32-gcc-posix -Os -nostdlib -nostartfiles -Wl,-e,Start -s \
-    "$bench_dir/nothing.c" -lkernel32 -o "$work/nothing.exe"
+  x86_64-w64-mingw32-gcc-posix -Wall -Wextra -Os -nostdlib -nostartfiles -Wl,-e,Start -s \
+    -Wl,--gc-sections,--subsystem,console "$bench_dir/nothing.c" -lkernel32 -o "$work/nothing.exe"
   for size in 512 4G; do
-    mkdir "$work/wine-$size"
-    cd "$work/wine-$size"
+    mkdir "$work/wine-$size" && cd "$work/wine-$size"
     make_image image.fw "$size"
     "$wine" "$exe" b image.fw | grep -q "Backup Ok!" || { echo "kembu.exe b failed" >&2; exit 1; }
     echo "== Wine, $(size_label "$size") image"

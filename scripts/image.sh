@@ -1,8 +1,6 @@
 # Test images for the scripts, made without the tool's own code; source it.
-# The checksum: the sum of the 255 little-endian 16-bit words at offsets
-# 0..508, low 16 bits, stored little-endian at 510..511.
-
-# checksum PATH: the checksum the file's first 510 bytes call for.
+# checksum PATH: the sum of the 255 little-endian 16-bit words at offsets
+# 0..508, low 16 bits, which is stored little-endian at 510..511.
 checksum() {
   od -An -v -tu1 -N510 "$1" |
     awk '{ for (i = 1; i <= NF; i++) sum += (n++ % 2 ? 256 * $i : $i) } END { print sum % 65536 }'

@@ -2,9 +2,9 @@
 # The one test command. Builds kembu for Linux (native, static x86-64 and
 # arm64) and for 64- and 32-bit Windows, each tree with -Werror, and runs every
 # test: natively, under the emulator the arm64 toolchain names, or under Wine.
-# Then every check: the clang tree (warnings, analysis, sanitizers), the
-# coverage floor, fuzzing, the speed budgets, and the packages of the trees
-# above. Installs what is missing with apt-get when it can.
+# Then every check: the clang tree (warnings, analysis, sanitizers, fuzzing),
+# the coverage floor, the speed budgets, and the packages of the trees above.
+# Installs what is missing with apt-get when it can.
 # Usage: bash scripts/test.sh [--tests-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -74,9 +74,8 @@ run_check() {
   "$@" && summary+=("passed  $name ($((SECONDS - started)) s)") ||
     { summary+=("FAILED  $name ($((SECONDS - started)) s)"); failed+=("$name"); }
 }
-run_check "clang: warnings, static analysis, sanitizers" bash scripts/check-clang.sh
+run_check "clang: warnings, static analysis, sanitizers, fuzzing" bash scripts/check-clang.sh
 run_check "coverage floor" bash scripts/coverage.sh
-run_check "fuzzing" bash scripts/fuzz.sh
 run_check "budget check's self-test" bash bench/selftest.sh build/linux/kembu
 run_check "speed budgets" bash bench/budgets.sh build/linux/kembu ${static_dir:+"$static_dir/kembu"}
 run_check "packages" bash scripts/package.sh
