@@ -9,6 +9,7 @@
 # run, its findings to build/clang/findings/TARGET.
 # Usage: [FUZZ_SECONDS=600] bash scripts/check-clang.sh
 set -euo pipefail
+shopt -s nullglob
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake make clang libclang-rt-dev clang-tidy cppcheck libgtest-dev googletest \
