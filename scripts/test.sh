@@ -57,10 +57,7 @@ cmake --build build/linux -j "$jobs"
 echo "== testing"
 (cd build/linux && ctest --output-on-failure -j "$jobs" --timeout 300)
 for dir in "$static_dir" "$arm64_dir" "$win64_dir" "$win32_dir"; do
-  if [ -z "$dir" ] && [ "${CI:-}" = true ]; then
-    echo "Under CI every build must be tested: see THE ... TESTS DO NOT RUN above." >&2
-    exit 1
-  fi
+  [ -n "$dir" ] || [ "${CI:-}" != true ] || { echo "Under CI every build is tested." >&2; exit 1; }
 done
 [ "$checks" = yes ] || exit 0
 
