@@ -19,8 +19,8 @@ case "${1:-}" in
 esac
 
 ensure_packages cmake make g++ libgtest-dev googletest strace locales
-[ "$checks" = no ] || ensure_packages clang libclang-rt-dev clang-tidy cppcheck gcovr valgrind \
-  dpkg-dev lintian groff-base man-db
+# Each check script installs what it needs; the budgets need valgrind.
+[ "$checks" = no ] || ensure_packages valgrind
 
 # Builds one cross tree when its packages are here (and, when a loader is
 # named, it is too); prints the tree's path, or nothing.
