@@ -89,10 +89,7 @@ check_listing() {
 install_check() {
   local deb=$1 man_page=/usr/share/man/man1/kembu.1.gz
   echo "-- dpkg -i, run, dpkg -r, dpkg --purge"
-  if known_to_dpkg; then
-    echo "FAIL: a kembu package is installed already; remove it first (dpkg --purge kembu)." >&2
-    exit 1
-  fi
+  ! known_to_dpkg || { echo "FAIL: kembu is installed; dpkg --purge kembu first." >&2; exit 1; }
   installed_by_us=yes
   dpkg -i "$deb" >/dev/null
   mapfile -t owned < <(dpkg -L kembu)
