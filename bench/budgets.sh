@@ -1,40 +1,17 @@
 #!/usr/bin/env bash
-# Checks kembu against its cost budgets, using only figures that do not vary
-# from run to run (instruction counts, system calls, file size, imports):
-#   - a backup and a restore each execute at most 1.2 times the instructions
-#     of /bin/true, counted by callgrind in the same run;
-#   - a 4 GiB (sparse) image costs within 1% of the instructions of a 512-byte
-#     one, for both operations;
-#   - after the start-up that /bin/true shares, a backup and a restore make no
-#     system call beyond the allowed sequences below;
-#   - each static Linux program given (an ELF file) has no interpreter, is at
-#     most 32 KiB, executes at most 0.05 times the instructions of /bin/true
-#     per operation, costs within 1% on a 4 GiB image, and makes no system
-#     call, from the first after execve to exit_group, beyond the allowed
-#     sequences below;
-#   - each Windows program given is at most 4096 bytes, imports KERNEL32.dll
-#     alone, and imports exactly the functions io_win32.cc calls.
+# Checks kembu against its cost budgets, with figures that do not vary from
+# run to run: a backup and a restore each execute at most 1.2 times the
+# instructions of /bin/true (callgrind, same run), a static program at most
+# 0.05 times; a 4 GiB (sparse) image costs within 1% of a 512-byte one; and
+# they make no system call beyond the allowed sequences below: after the
+# start-up that /bin/true shares, or, for a static program, after execve.
+# (Sizes, imports and "static" are ctests: see tests/CMakeLists.txt.)
 # Prints every figure with its budget; exits 1 when any budget is exceeded.
-# Needs valgrind, strace, binutils and the mingw-w64 binutils for the programs
-# given.
-# Usage: bench/budgets.sh LINUX_KEMBU [STATIC_KEMBU...] [KEMBU_EXE...]
+# Usage: bench/budgets.sh LINUX_KEMBU [STATIC_KEMBU...]     Needs valgrind, strace.
 set -uo pipefail
-bench_dir=$(cd "$(dirname "$0")" && pwd)
-source "$bench_dir/lib.sh"
-
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-  echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...] [KEMBU_EXE...]" >&2
-  exit 2
-fi
-kembu=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-shift
-win32_source=$bench_dir/../src/io/io_win32.cc
-
-INSTRUCTION_RATIO_LIMIT=1.20
+source "$(dirname "$0")/lib.sh"
+[ $# -ge 1 ] && [ -x "$1" ] || { echo "usage: $0 LINUX_KEMBU [STATIC_KEMBU...]" >&2; exit 2; }
 SIZE_GROWTH_LIMIT_PERCENT=1
-EXE_SIZE_LIMIT=4096
-STATIC_INSTRUCTION_RATIO_LIMIT=0.05
-STATIC_SIZE_LIMIT=32768
 
 # What each operation may call after start-up, in this order (see the name
 # folding in lib.sh). Fewer calls pass; any other call, or one more, fails.
@@ -66,166 +43,74 @@ ALLOWED_RESTORE=(
   close
   exit_group
 )
-
-# A static program has no loader: all it may call, from the first call after
-# execve. musl's start sets the thread pointer, where errno lives, and learns
-# the thread's id; then the calls above.
+# A static program has no loader: musl's start sets the thread pointer, where
+# errno lives, and learns the thread's id; then the calls above.
 ALLOWED_STATIC_START=(arch_prctl set_tid_address)
-ALLOWED_STATIC_BACKUP=("${ALLOWED_STATIC_START[@]}" "${ALLOWED_BACKUP[@]}")
-ALLOWED_STATIC_RESTORE=("${ALLOWED_STATIC_START[@]}" "${ALLOWED_RESTORE[@]}")
 
 breaches=0
-breach() {
-  echo "  BREACH: $*"
-  breaches=$((breaches + 1))
-}
+breach() { echo "  BREACH: $*"; breaches=$((breaches + 1)); }
+over() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a > b) }'; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 # Same file name in both directories, so the runs differ only in the image.
-mkdir "$scratch/small" "$scratch/large"
-make_image "$scratch/small/image.fw" 512
-make_image "$scratch/large/image.fw" 4G
+for size in 512 4G; do mkdir "$scratch/$size" && make_image "$scratch/$size/image.fw" "$size"; done
+floor=$(instructions /bin/true)
+startup=$(syscall_names /bin/true)
+echo "== /bin/true: $floor instructions; start-up calls: $(sed '$d' <<<"$startup" | paste -sd ' ')"
 
-# Both operations must succeed on these images, or nothing below is measured.
-for size in small large; do
-  (cd "$scratch/$size" && expect_ok b && expect_ok r) || {
-    echo "  BREACH: kembu fails on the test images; no figures taken"
-    exit 1
-  }
-done
-
-# Prints and checks a program's instruction counts (the associative array
-# named first, "op.size" -> count): each at most LIMIT times /bin/true's
-# (printed with DIGITS decimals), and the 4 GiB image within
-# SIZE_GROWTH_LIMIT_PERCENT of the 512-byte one.
-check_counts() {
-  local -n by_run=$1
-  local limit=$2 digits=$3 op size label count ratio growth
+# check PROGRAM LIMIT DIGITS STATIC: each operation's instructions at most
+# LIMIT times /bin/true's (printed with DIGITS decimals), the same within
+# SIZE_GROWTH_LIMIT_PERCENT on both images, and its system calls; STATIC is
+# yes for a program without a loader.
+check() {
+  local program=$1 limit=$2 digits=$3 static=$4 op size ratio growth observed allowed
+  local -A count
+  echo "== $program"
+  for size in 512 4G; do
+    # Both operations must succeed, or nothing here is measured; the restore
+    # uses the backup's KEMBU.BIN.
+    (cd "$scratch/$size" && kembu=$program expect_ok b && kembu=$program expect_ok r) ||
+      { breach "$program fails on the test images"; return; }
+  done
   for op in b r; do
-    for size in small large; do
-      label="kembu $op, $([ $size = small ] && echo 512 B || echo 4 GiB sparse) image"
-      count=${by_run[$op.$size]}
-      ratio=$(awk -v c="$count" -v f="$floor" -v d="$digits" 'BEGIN { printf "%." d "f", c / f }')
-      printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "$label" "$count" "$ratio" "$limit"
-      if [ -z "$count" ] || awk -v r="$ratio" -v l="$limit" 'BEGIN { exit !(r > l) }'; then
-        breach "$label executes $ratio x the instructions of /bin/true"
+    for size in 512 4G; do
+      count[$size]=$(cd "$scratch/$size" && instructions "$program" "$op" image.fw)
+      if ! [[ ${count[$size]} =~ ^[0-9]+$ && $floor =~ ^[0-9]+$ ]]; then
+        breach "callgrind gave no instruction count; is valgrind installed and working?"
+        return
       fi
+      ratio=$(awk -v c="${count[$size]}" -v f="$floor" -v d="$digits" \
+        'BEGIN { printf "%." d "f", c / f }')
+      printf '  %-28s %10s  %s x /bin/true (budget %s)\n' "kembu $op, $size image" \
+        "${count[$size]}" "$ratio" "$limit"
+      ! over "$ratio" "$limit" ||
+        breach "kembu $op on the $size image executes $ratio x the instructions of /bin/true"
     done
-    growth=$(awk -v a="${by_run[$op.small]}" -v b="${by_run[$op.large]}" \
+    growth=$(awk -v a="${count[512]}" -v b="${count[4G]}" \
       'BEGIN { printf "%.3f", (b - a) * 100 / a }')
     printf '  %-28s %10s%%  (budget %s%%)\n' "kembu $op, 4 GiB vs 512 B" "$growth" \
       "$SIZE_GROWTH_LIMIT_PERCENT"
-    if awk -v g="$growth" -v l="$SIZE_GROWTH_LIMIT_PERCENT" 'BEGIN { exit !(g > l || g < -l) }'; then
+    ! over "${growth#-}" "$SIZE_GROWTH_LIMIT_PERCENT" ||
       breach "kembu $op: the 4 GiB image costs $growth% more instructions than the 512-byte one"
+    allowed=("${ALLOWED_BACKUP[@]}")
+    [ "$op" = b ] || allowed=("${ALLOWED_RESTORE[@]}")
+    if [ "$static" = yes ]; then
+      allowed=("${ALLOWED_STATIC_START[@]}" "${allowed[@]}")
+      observed=$(cd "$scratch/512" && syscall_names "$program" "$op" image.fw |
+        sed '1{/^execve$/d}')
+    else
+      observed=$(cd "$scratch/512" &&
+        after_startup "$startup" "$(syscall_names "$program" "$op" image.fw)")
     fi
-  done
-}
-
-echo "== instructions (callgrind, loader and libc start-up included)"
-floor=$(instructions /bin/true)
-printf '  %-28s %10s\n' "/bin/true" "$floor"
-declare -A counts
-for size in small large; do
-  for op in b r; do
-    # Restore needs a backup; the first b in the directory leaves one.
-    counts[$op.$size]=$(cd "$scratch/$size" && instructions "$kembu" "$op" image.fw)
-  done
-done
-for count in "$floor" "${counts[@]}"; do
-  if ! [[ $count =~ ^[0-9]+$ ]]; then
-    echo "  BREACH: callgrind gave no instruction count; is valgrind installed and working?"
-    exit 1
-  fi
-done
-check_counts counts "$INSTRUCTION_RATIO_LIMIT" 3
-
-echo "== system calls after start-up (strace -f, the calls /bin/true makes removed)"
-startup=$(syscall_names /bin/true)
-echo "  start-up: $(sed '$d' <<<"$startup" | tr '\n' ' ')"
-for op in b r; do
-  observed=$(cd "$scratch/small" && after_startup "$startup" "$(syscall_names "$kembu" "$op" image.fw)")
-  if [ "$op" = b ]; then allowed=("${ALLOWED_BACKUP[@]}"); label=backup; else
-    allowed=("${ALLOWED_RESTORE[@]}"); label=restore; fi
-  echo "  $label allowed:  ${allowed[*]}"
-  echo "  $label observed: $(tr '\n' ' ' <<<"$observed")"
-  # shellcheck disable=SC2086
-  check_calls "$label" "${allowed[@]}" -- $observed
-done
-
-# check_static PROGRAM: the budgets of a static Linux kembu.
-check_static() {
-  local program size label count ratio growth op observed allowed
-  program=$(realpath "$1")
-  local -A static_counts
-  echo "== $program (static)"
-  if readelf -lW "$program" | grep -qE "^[[:space:]]*INTERP[[:space:]]"; then
-    breach "$program has a program interpreter: not static"
-    return
-  fi
-  size=$(stat -c %s "$program")
-  printf '  %-28s %10s  (budget %s)\n' "size in bytes" "$size" "$STATIC_SIZE_LIMIT"
-  [ "$size" -le "$STATIC_SIZE_LIMIT" ] || breach "$program is $size bytes, over $STATIC_SIZE_LIMIT"
-  for size in small large; do
-    for op in b r; do
-      static_counts[$op.$size]=$(cd "$scratch/$size" && instructions "$program" "$op" image.fw)
-      if ! [[ ${static_counts[$op.$size]} =~ ^[0-9]+$ ]]; then
-        breach "callgrind gave no instruction count for $program"
-        return
-      fi
-    done
-  done
-  check_counts static_counts "$STATIC_INSTRUCTION_RATIO_LIMIT" 4
-  for op in b r; do
-    # Everything after execve: there is no start-up shared with /bin/true.
-    observed=$(cd "$scratch/small" && syscall_names "$program" "$op" image.fw | sed '1{/^execve$/d}')
-    if [ "$op" = b ]; then allowed=("${ALLOWED_STATIC_BACKUP[@]}"); label=backup; else
-      allowed=("${ALLOWED_STATIC_RESTORE[@]}"); label=restore; fi
-    echo "  $label allowed:  ${allowed[*]}"
-    echo "  $label observed: $(tr '\n' ' ' <<<"$observed")"
+    echo "  kembu $op observed: $(paste -sd ' ' <<<"$observed")"
     # shellcheck disable=SC2086
-    check_calls "$label" "${allowed[@]}" -- $observed
+    check_calls "kembu $op" "${allowed[@]}" -- $observed
   done
 }
 
-for exe in "$@"; do
-  if [ "$(od -An -tx1 -N4 "$exe" 2>/dev/null | tr -d ' ')" = 7f454c46 ]; then  # ELF
-    check_static "$exe"
-    continue
-  fi
-  echo "== $exe"
-  if [ ! -f "$exe" ]; then
-    breach "$exe does not exist"
-    continue
-  fi
-  size=$(stat -c %s "$exe")
-  printf '  %-28s %10s  (budget %s)\n' "size in bytes" "$size" "$EXE_SIZE_LIMIT"
-  [ "$size" -le "$EXE_SIZE_LIMIT" ] || breach "$exe is $size bytes, over $EXE_SIZE_LIMIT"
+check "$(realpath "$1")" 1.20 3 no
+for program in "${@:2}"; do check "$(realpath "$program")" 0.05 4 yes; done
 
-  objdump=$(objdump_for "$exe")
-  if ! command -v "$objdump" >/dev/null; then
-    breach "cannot read the imports of $exe: $objdump is missing"
-    continue
-  fi
-  table=$("$objdump" -p "$exe")
-  dlls=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$table" | tr '\n' ' ')
-  echo "  DLLs imported: $dlls"
-  [ "$dlls" = "KERNEL32.dll " ] || breach "$exe imports from $dlls, not KERNEL32.dll alone"
-  # Rows under a DLL's "vma: Hint/Ord Member-Name" heading: address, hint, name.
-  imported=$(awk '/DLL Name:/ { dll = $3 } /Member-Name/ { rows = 1; next }
-                  rows && NF == 0 { rows = 0 }
-                  rows && dll == "KERNEL32.dll" && NF >= 3 { print $3 }' <<<"$table" | sort -u)
-  called=$(win32_calls "$win32_source" "$bench_dir"/../src/*/*.cc)
-  echo "  imported: $(tr '\n' ' ' <<<"$imported")"
-  extra=$(comm -23 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
-  missing=$(comm -13 <(echo "$imported") <(echo "$called") | tr '\n' ' ')
-  [ -z "$extra" ] || breach "imported but not called in io_win32.cc: $extra"
-  [ -z "$missing" ] || breach "called in io_win32.cc but not imported: $missing"
-  [ -n "$extra$missing" ] || echo "  imports match the calls in io_win32.cc"
-done
-
-if [ "$breaches" -gt 0 ]; then
-  echo "== $breaches budget(s) exceeded"
-  exit 1
-fi
+[ "$breaches" = 0 ] || { echo "== $breaches budget(s) exceeded"; exit 1; }
 echo "== all budgets met"

@@ -1,36 +1,17 @@
 # Helpers shared by run.sh and budgets.sh; source it, do not run it.
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/image.sh"
 
-# make_image PATH SIZE: a file of SIZE (as truncate takes it; sparse past the
-# first block) whose first 512 bytes are random with a sealed checksum.
-make_image() {
-  local path=$1 size=$2 block sum
-  block=$(mktemp)
-  head -c 510 /dev/urandom >"$block"
-  # Sum of the 255 little-endian words at offsets 0..508, low 16 bits.
-  sum=$(od -An -v -t u1 -N 510 "$block" |
-    awk '{ for (i = 1; i <= NF; i++) b[n++] = $i }
-         END { for (i = 0; i < 510; i += 2) s += b[i] + 256 * b[i + 1]; print s % 65536 }')
-  printf "$(printf '\\x%02x\\x%02x' $((sum & 255)) $((sum >> 8)))" >>"$block"
-  rm -f "$path"
-  truncate -s "$size" "$path"
-  dd if="$block" of="$path" bs=512 count=1 conv=notrunc status=none
-  rm -f "$block"
-}
-
-# instructions COMMAND...: instructions the command executes, loader and libc
-# start-up included, as callgrind's "Collected" total. Output is discarded.
+# instructions COMMAND...: callgrind's "Collected" total for the command.
 instructions() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 </dev/null >/dev/null |
     sed -n 's/^==[0-9]*== Collected : *\([0-9]*\).*/\1/p'
 }
 
 # syscall_names COMMAND...: the names of the system calls the command and its
-# children make, one per line, execve first. Names are folded onto the calls
-# io_posix.cc makes, so that a libc which reaches them another way (openat or
-# open, newfstatat or statx) gives the same list:
-#   openat -> open, newfstatat/statx/stat64 on a name -> stat, the same on a
-#   descriptor ("" with AT_EMPTY_PATH) -> fstat, fcntl64 -> fcntl,
-#   unlinkat -> unlink.
+# children make, one per line, execve first, folded onto the calls io_posix.cc
+# makes, so that a libc which reaches them another way gives the same list:
+# openat -> open; newfstatat, statx and the like -> stat on a name, fstat on
+# a descriptor ("" with AT_EMPTY_PATH); fcntl64 -> fcntl; unlinkat -> unlink.
 syscall_names() {
   local trace
   trace=$(mktemp)
@@ -49,8 +30,8 @@ syscall_names() {
   rm -f "$trace"
 }
 
-# after_startup TRUE_NAMES TOOL_NAMES: TOOL_NAMES without the leading calls it
-# shares with /bin/true's list (the loader and libc start-up), one per line.
+# after_startup TRUE_NAMES TOOL_NAMES: TOOL_NAMES less the leading calls it
+# shares with /bin/true's (the loader and libc start-up), one per line.
 after_startup() {
   awk -v floor="$1" -v tool="$2" 'BEGIN {
     nf = split(floor, f, "\n"); nt = split(tool, t, "\n")
@@ -63,21 +44,22 @@ after_startup() {
 # expect_ok OPERATION: runs kembu OPERATION image.fw in the current directory
 # and fails unless it reports success; figures of a failed run mean nothing.
 expect_ok() {
-  local output
+  local output ok="Backup Ok!"
+  [ "$1" = b ] || ok="Restore Ok!"
   output=$("$kembu" "$1" image.fw </dev/null)
-  case $1 in b) grep -q "Backup Ok!" <<<"$output" ;; r) grep -q "Restore Ok!" <<<"$output" ;; esac ||
-    { echo "kembu $1 image.fw in $PWD did not succeed:$output" >&2; return 1; }
+  grep -q "$ok" <<<"$output" || { echo "kembu $1 image.fw in $PWD failed:$output" >&2; return 1; }
 }
 
 # check_calls LABEL ALLOWED... -- OBSERVED...: passes when the observed calls
-# are the allowed ones in order, some possibly left out; calls breach (which
-# the caller defines) otherwise.
+# are the allowed ones in order, some possibly left out (but not all); calls
+# breach (which the caller defines) otherwise.
 check_calls() {
   local label=$1 verdict
   shift
   verdict=$(awk -v list="$*" 'BEGIN {
     n = split(list, w, " "); for (i = 1; w[i] != "--"; i++) a[++na] = w[i]
     for (i++; i <= n; i++) o[++no] = w[i]
+    if (no == 0) { print "no call seen: is strace working?"; exit }
     j = 1
     for (i = 1; i <= no; i++) {
       while (j <= na && a[j] != o[i]) j++
@@ -89,30 +71,4 @@ check_calls() {
   }')
   echo "  $label: $verdict"
   [[ $verdict == ok* ]] || breach "$label makes a system call beyond the allowed list"
-}
-
-# win32_calls SOURCE [OWN_SOURCE...]: the Win32 functions SOURCE calls. Those
-# are the capitalised names followed by "(", less the functions that SOURCE or
-# the tool's other sources define (the name before the first "(" of a line
-# that starts in column 0).
-win32_calls() {
-  local code defined
-  code=$(sed 's://.*$::' "$1")
-  defined=$(sed 's://.*$::' "$@" |
-    sed -nE 's/^[A-Za-z][^(]*\b([A-Z][A-Za-z0-9_]*)\(.*/\1/p' | sort -u)
-  grep -oE '\b[A-Z][A-Za-z0-9_]*[[:space:]]*\(' <<<"$code" | tr -d '( \t' | sort -u |
-    comm -23 - <(echo "$defined")
-}
-
-# objdump_for EXE: the objdump that reads the program, from its PE machine
-# field: 0x8664 for x86-64, 0x14c for i386.
-objdump_for() {
-  local pe machine
-  pe=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
-  machine=$(od -An -t x2 -j $((pe + 4)) -N 2 "$1" | tr -d ' ')
-  case $machine in
-    8664) echo x86_64-w64-mingw32-objdump ;;
-    014c) echo i686-w64-mingw32-objdump ;;
-    *) echo "unknown-machine-$machine" ;;
-  esac
 }

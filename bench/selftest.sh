@@ -7,9 +7,7 @@ source "$bench_dir/lib.sh"
 kembu=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 failures=0
 expect() {  # expect DESCRIPTION CONDITION...
-  local description=$1
-  shift
-  if "$@"; then echo "ok    $description"; else echo "FAIL  $description"; failures=$((failures + 1)); fi
+  "${@:2}" && echo "ok    $1" || { echo "FAIL  $1"; failures=$((failures + 1)); }
 }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -35,35 +33,11 @@ expect "fewer calls pass" [ "$(verdict a b c -- a c)" = 0 ]
 expect "an extra call fails" [ "$(verdict a b c -- a b b c)" = 1 ]
 expect "calls out of order fail" [ "$(verdict a b c -- b a c)" = 1 ]
 expect "an unknown call fails" [ "$(verdict a b c -- a x)" = 1 ]
+expect "no calls at all fail, as when strace is broken" [ "$(verdict a b c --)" = 1 ]
 
-# The Win32 calls of a source file: the file's own functions are not calls.
-cat >source.cc <<'CODE'
-// CreateFileA( in a comment is no call
-static HANDLE AsHandle(SlotHandle slot) { return reinterpret_cast<HANDLE>(slot); }
-void EndProcess() { ExitProcess(0); }
-static bool OpenIntoSlot(SlotHandle* slot, const char* name,
-                         DWORD access) {
-  const HANDLE handle = CreateFileW(name, access, 0, nullptr);
-  return AsHandle(handle) != 0 && OpenIntoSlot(slot, name, access);
-}
-CODE
-expect "the Win32 calls of a file are found" [ "$(win32_calls source.cc | tr '\n' ' ')" = "CreateFileW ExitProcess " ]
-
-# The whole check: a program that imports too little fails, and says why.
-if command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
-  x86_64-w64-mingw32-gcc-posix -nostdlib -nostartfiles -Wl,-e,Start -s \
-    "$bench_dir/nothing.c" -lkernel32 -o nothing.exe
-  output=$("$bench_dir/budgets.sh" "$kembu" nothing.exe)
-  status=$?
-  expect "budgets.sh fails on a program missing imports" [ "$status" = 1 ]
-  expect "... and names them" grep -q "called in io_win32.cc but not imported: CloseHandle" <<<"$output"
-  expect "... while kembu itself meets the Linux budgets" [ "$(grep -c BREACH <<<"$output")" = 1 ]
-fi
-# A program with a loader given as a static one fails the static budgets.
-output=$("$bench_dir/budgets.sh" "$kembu" "$kembu")
-status=$?
-expect "budgets.sh fails on a dynamic program given as static" [ "$status" = 1 ]
-expect "... and says why" grep -q "has a program interpreter: not static" <<<"$output"
+# A program with a loader, given as a static one, breaches the static budgets.
+"$bench_dir/budgets.sh" "$kembu" "$kembu" >/dev/null
+expect "budgets.sh fails on a dynamic program given as static" [ $? = 1 ]
 # A callgrind that counts nothing must not pass as a cheap run.
 mkdir fakebin && printf '#!/bin/sh\nexit 1\n' >fakebin/valgrind && chmod +x fakebin/valgrind
 PATH=$PWD/fakebin:$PATH "$bench_dir/budgets.sh" "$kembu" >/dev/null 2>&1

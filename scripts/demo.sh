@@ -5,41 +5,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-
-need=()
-for tool in cmake make g++; do command -v "$tool" >/dev/null || need+=("$tool"); done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing: ${need[*]}"
-  apt-get update -qq >/dev/null 2>&1 || true
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+source scripts/packages.sh
+source scripts/image.sh
+ensure_packages cmake make g++
 
 echo "== building kembu"
 cmake -S "$root" -B build/demo -DKEMBU_BUILD_TESTS=OFF >/dev/null
 cmake --build build/demo -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 kembu=$root/build/demo/kembu
-
 work=$root/demo
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 
-# The checksum: the 255 little-endian words of bytes 0..509 added up, low 16 bits.
-checksum() {
-  od -An -v -tu1 -N510 "$1" |
-    awk '{ for (i = 1; i <= NF; i++) { sum += (n % 2 ? $i * 256 : $i); n++ } }
-         END { print sum % 65536 }'
-}
-
-# Writes the checksum of file $1 into its bytes 510 and 511, little-endian.
-seal() {
-  local sum
-  sum=$(checksum "$1")
-  printf "\\x$(printf %02x $((sum & 255)))\\x$(printf %02x $((sum >> 8)))" |
-    dd of="$1" bs=1 seek=510 conv=notrunc status=none
-}
-
 # Puts text $2 at byte offset $3 of file $1.
 poke() { printf '%s' "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none; }
-
 show_header() {
   echo "-- $2"
   od -A d -t x1z -v -N 64 "$1" | head -n 4
@@ -51,7 +29,7 @@ head -c 65536 /dev/zero > fwimage.fw
 poke fwimage.fw "FWIMG1 lead-in 0001" 0
 poke fwimage.fw "BOARD=KM-77 SERIAL=0042 CAL=3.14159 (the vendor's own data)" 20
 head -c 4096 /dev/urandom | dd of=fwimage.fw bs=1 seek=512 conv=notrunc status=none
-seal fwimage.fw
+seal_image fwimage.fw
 cp fwimage.fw original.fw
 show_header fwimage.fw "header as shipped"
 
@@ -63,19 +41,16 @@ echo; echo "== unpack, change, repack (the packer writes its own header body and
 poke fwimage.fw "FWIMG1 lead-in 0002" 0
 poke fwimage.fw "packed by trelm: generic header, board data lost.........." 20
 head -c 4096 /dev/urandom | dd of=fwimage.fw bs=1 seek=8192 conv=notrunc status=none
-seal fwimage.fw
+seal_image fwimage.fw
 show_header fwimage.fw "header after repacking"
 
 echo; echo "== kembu r fwimage.fw"
 "$kembu" r fwimage.fw
 show_header fwimage.fw "header after restore"
 
-echo
-if cmp -s <(od -An -v -tx1 -j 20 -N 490 original.fw) <(od -An -v -tx1 -j 20 -N 490 fwimage.fw) &&
-   [ "$(checksum fwimage.fw)" = "$(od -An -tu1 -j 510 -N 2 fwimage.fw | awk '{ print $1 + 256 * $2 }')" ]; then
-  echo "The header body is back, the new lead-in and payload stay, and the checksum is valid."
-else
-  echo "Something went wrong: the restored header does not match." >&2
-  exit 1
-fi
+body() { od -An -v -tx1 -j 20 -N 490 "$1"; }
+cmp -s <(body original.fw) <(body fwimage.fw) &&
+  (($(checksum fwimage.fw) == $(od -An -tu2 -j 510 -N 2 --endian=little fwimage.fw))) ||
+  { echo "Something went wrong: the restored header does not match." >&2; exit 1; }
+echo; echo "The header body is back, the new lead-in and payload stay, and the checksum is valid."
 echo "(files are in $work)"

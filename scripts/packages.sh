@@ -11,12 +11,11 @@ try_packages() {
   done
   [ ${#missing[@]} -gt 0 ] || return 0
   command -v apt-get >/dev/null || return 1
-  local sudo=()
+  local sudo=() arch
   if [ "$(id -u)" != 0 ]; then
     command -v sudo >/dev/null && sudo -n true 2>/dev/null || return 1
     sudo=(sudo -n)
   fi
-  local arch
   for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
     [ "$arch" != "$(dpkg --print-architecture)" ] || continue
     dpkg --print-foreign-architectures | grep -qx "$arch" ||
@@ -29,7 +28,5 @@ try_packages() {
 }
 
 ensure_packages() {
-  try_packages "$@" && return 0
-  echo "Cannot install: $* (Debian: apt-get install $*)." >&2
-  exit 1
+  try_packages "$@" || { echo "Cannot install: $* (Debian: apt-get install $*)." >&2; exit 1; }
 }

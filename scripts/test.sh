@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# The one test command. Builds kembu for Linux (the native build, and static
-# x86-64 and arm64 builds) and for 64- and 32-bit Windows and runs every test:
-# the Linux ones natively and, for arm64, under qemu-user; the Windows ones
-# under Wine.
-# Then runs every check: strict warnings, static analysis, sanitizers, the
-# coverage floor, fuzzing, the speed and size budgets, and the packages.
+# The one test command. Builds kembu for Linux (native, static x86-64 and
+# arm64) and for 64- and 32-bit Windows, each tree with -Werror, and runs every
+# test: natively, under the emulator the arm64 toolchain names, or under Wine.
+# Then every check: the clang tree (warnings, analysis, sanitizers, fuzzing),
+# the coverage floor, the speed budgets, and the packages of the trees above.
 # Installs what is missing with apt-get when it can.
 # Usage: bash scripts/test.sh [--tests-only]
 set -euo pipefail
@@ -13,93 +12,53 @@ root=$PWD
 jobs=$(nproc 2>/dev/null || echo 2)
 source scripts/packages.sh
 
-checks=yes
 case "${1:-}" in
-  "") ;;
+  "") checks=yes ;;
   --tests-only) checks=no ;;
   *) echo "Usage: bash scripts/test.sh [--tests-only]" >&2; exit 2 ;;
 esac
 
-linux_packages=(cmake make g++ libgtest-dev googletest strace locales)
-check_packages=(clang libclang-rt-dev clang-tidy cppcheck gcovr python3 valgrind hyperfine
-  dpkg-dev file lintian groff-base man-db)
-static_x86_64_packages=(musl-tools musl-dev binutils)
-static_aarch64_packages=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu musl-dev:arm64 qemu-user
-  qemu-user-static)
-windows64_packages=(g++-mingw-w64-x86-64-posix wine64)
-windows32_packages=(g++-mingw-w64-i686-posix wine32:i386)
+ensure_packages cmake make g++ libgtest-dev googletest strace locales
+# Each check script installs what it needs; the budgets need valgrind.
+[ "$checks" = no ] || ensure_packages valgrind
 
-ensure_packages "${linux_packages[@]}"
-[ "$checks" = no ] || ensure_packages "${check_packages[@]}"
-
-# Builds one Windows tree when its compiler and Wine are here; prints the
-# tree's path, or nothing.
-windows_build() {
-  local name=$1 toolchain=$2 loader=$3
-  shift 3
-  if ! try_packages "$@" >&2; then
-    echo "Cannot install: $* (Debian: apt-get install $*)." >&2
+# Builds one cross tree when its packages are here (and, when a loader is
+# named, it is too); prints the tree's path, or nothing.
+cross_build() {
+  local name=$1 toolchain=$2 loader=$3 tests=$4
+  shift 4
+  if ! try_packages "$@" >&2 || { [ -n "$loader" ] && [ ! -x "$loader" ]; }; then
+    echo "THE $name TESTS DO NOT RUN: cannot install $* (Debian: apt-get install $*)." >&2
     return
   fi
-  [ -x "$loader" ] || return 0
-  echo "== building for Windows ($name)" >&2
-  cmake -S "$root" -B "build/$name" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" >/dev/null
-  cmake --build "build/$name" -j "$jobs" >&2
-  echo "$root/build/$name"
-}
-
-# Builds one static Linux tree (the program only) when its compiler and C
-# library are here; prints the tree's path, or nothing.
-static_build() {
-  local name=$1 toolchain=$2
-  shift 2
-  if ! try_packages "$@" >&2; then
-    echo "Cannot install: $* (Debian: apt-get install $*)." >&2
-    return
-  fi
-  echo "== building for Linux, static ($name)" >&2
+  echo "== building $name" >&2
   cmake -S "$root" -B "build/$name" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" \
-    -DKEMBU_BUILD_TESTS=OFF >/dev/null
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DKEMBU_BUILD_TESTS="$tests" >/dev/null
   cmake --build "build/$name" -j "$jobs" >&2
   echo "$root/build/$name"
 }
-
-static_dir=$(static_build static-x86_64 cmake/musl-x86_64.cmake "${static_x86_64_packages[@]}")
-arm64_dir=$(static_build static-aarch64 cmake/linux-aarch64-static.cmake \
-  "${static_aarch64_packages[@]}")
-
+static_dir=$(cross_build static-x86_64 cmake/musl-x86_64.cmake "" OFF musl-tools musl-dev binutils)
+arm64_dir=$(cross_build static-aarch64 cmake/linux-aarch64-static.cmake "" OFF \
+  g++-aarch64-linux-gnu binutils-aarch64-linux-gnu musl-dev:arm64 qemu-user qemu-user-static)
 wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
-win64_dir=$(windows_build win64 cmake/mingw-w64-x86_64.cmake "$wine64" "${windows64_packages[@]}")
-win32_dir=$(windows_build win32 cmake/mingw-w64-i686.cmake "$wine32" "${windows32_packages[@]}")
+win64_dir=$(cross_build win64 cmake/mingw-w64-x86_64.cmake "$wine64" ON \
+  g++-mingw-w64-x86-64-posix wine64)
+win32_dir=$(cross_build win32 cmake/mingw-w64-i686.cmake "$wine32" ON \
+  g++-mingw-w64-i686-posix wine32:i386)
 
 echo "== building for Linux"
-cmake -S "$root" -B build/linux -DKEMBU_WINDOWS_BUILD_DIR="$win64_dir" -DKEMBU_WINE="$wine64" \
+cmake -S "$root" -B build/linux -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DKEMBU_WINDOWS_BUILD_DIR="$win64_dir" -DKEMBU_WINE="$wine64" \
   -DKEMBU_WINDOWS32_BUILD_DIR="$win32_dir" -DKEMBU_WINE32="$wine32" \
   -DKEMBU_STATIC_BUILD_DIR="$static_dir" -DKEMBU_ARM64_BUILD_DIR="$arm64_dir" >/dev/null
 cmake --build build/linux -j "$jobs"
 
 echo "== testing"
 (cd build/linux && ctest --output-on-failure -j "$jobs" --timeout 300)
-
-missing_builds=no
-if [ -z "$static_dir" ]; then
-  echo "THE STATIC X86-64 TESTS DID NOT RUN: musl-tools is missing."
-  missing_builds=yes
-fi
-if [ -z "$arm64_dir" ]; then
-  echo "THE ARM64 TESTS DID NOT RUN: g++-aarch64-linux-gnu, musl-dev:arm64 or qemu-user is missing."
-  missing_builds=yes
-fi
-if [ -z "$win64_dir" ]; then
-  echo "THE 64-BIT WINDOWS TESTS DID NOT RUN: mingw-w64 (x86-64) or wine64 is missing."
-  missing_builds=yes
-fi
-if [ -z "$win32_dir" ]; then
-  echo "THE 32-BIT WINDOWS TESTS DID NOT RUN: mingw-w64 (i686) or wine32 is missing."
-  missing_builds=yes
-fi
-if [ "$missing_builds" = yes ] && [ "${CI:-}" = true ]; then exit 1; fi
+for dir in "$static_dir" "$arm64_dir" "$win64_dir" "$win32_dir"; do
+  [ -n "$dir" ] || [ "${CI:-}" != true ] || { echo "Under CI every build is tested." >&2; exit 1; }
+done
 [ "$checks" = yes ] || exit 0
 
 # Every check runs, even after one fails, so a run shows all that is wrong.
@@ -109,27 +68,16 @@ run_check() {
   local name=$1 started=$SECONDS
   shift
   echo "== check: $name"
-  if "$@"; then
-    summary+=("passed  $name ($((SECONDS - started)) s)")
-  else
-    summary+=("FAILED  $name ($((SECONDS - started)) s)")
-    failed+=("$name")
-  fi
+  "$@" && summary+=("passed  $name ($((SECONDS - started)) s)") ||
+    { summary+=("FAILED  $name ($((SECONDS - started)) s)"); failed+=("$name"); }
 }
-run_check "strict warnings" bash scripts/check-warnings.sh
-run_check "static analysis" bash scripts/check-static.sh
-run_check "sanitizers" bash scripts/check-sanitizers.sh
+run_check "clang: warnings, static analysis, sanitizers, fuzzing" bash scripts/check-clang.sh
 run_check "coverage floor" bash scripts/coverage.sh
-run_check "fuzzing" bash scripts/fuzz.sh
 run_check "budget check's self-test" bash bench/selftest.sh build/linux/kembu
-run_check "speed and size budgets" bash bench/budgets.sh build/linux/kembu \
-  ${static_dir:+"$static_dir/kembu"} ${win64_dir:+"$win64_dir/kembu.exe"} ${win32_dir:+"$win32_dir/kembu.exe"}
+run_check "speed budgets" bash bench/budgets.sh build/linux/kembu ${static_dir:+"$static_dir/kembu"}
 run_check "packages" bash scripts/package.sh
 
 echo "== checks"
 printf '%s\n' "${summary[@]}"
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "${#failed[@]} of ${#summary[@]} checks FAILED: ${failed[*]}"
-  exit 1
-fi
+[ ${#failed[@]} -eq 0 ] || { echo "${#failed[@]} of ${#summary[@]} FAILED: ${failed[*]}"; exit 1; }
 echo "all ${#summary[@]} checks passed"

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Checks that a static kembu needs nothing from the system: it is an ELF
-# program for the given machine with no interpreter and no shared library,
+# Checks that a static kembu needs nothing from the system: it is a stripped
+# ELF program for the given machine with no interpreter and no shared library,
 # and it backs up and restores an image inside a chroot that holds nothing
 # but itself and the image (and, for a foreign machine, a static qemu-user).
-# Usage: check_self_contained.sh PROGRAM MACHINE [STATIC_QEMU]
+# Usage: check_self_contained.sh PROGRAM MACHINE [STATIC_QEMU (a path or a name in PATH)]
 #   MACHINE as readelf -h names it (X86-64, AArch64). Exit 77: not root.
 set -euo pipefail
 program=$1 machine=$2 qemu=${3:-}
 
 header=$(readelf -h "$program")
-grep -q "Type:[[:space:]]*EXEC" <<<"$header" || { echo "$program: not a fixed-address program" >&2; exit 1; }
-grep -q "Machine:.*$machine" <<<"$header" || { echo "$program: not built for $machine" >&2; exit 1; }
+fail() { echo "$program: $*" >&2; exit 1; }
+grep -q "Type:[[:space:]]*EXEC" <<<"$header" || fail "not a fixed-address program"
+grep -q "Machine:.*$machine" <<<"$header" || fail "not built for $machine"
 segments=$(readelf -lW "$program")
 if grep -qE "^[[:space:]]*(INTERP|DYNAMIC)[[:space:]]" <<<"$segments"; then
   echo "$program has an interpreter or a dynamic section:" >&2
@@ -21,7 +22,8 @@ if readelf -dW "$program" | grep -q NEEDED; then
   echo "$program needs a shared library" >&2
   exit 1
 fi
-echo "$program: $machine, no interpreter, no shared library"
+! readelf -SW "$program" | grep -q '\.symtab' || fail "not stripped"
+echo "$program: $machine, stripped, no interpreter, no shared library"
 
 [ "$(id -u)" = 0 ] || { echo "not root: no chroot run"; exit 77; }
 root=$(mktemp -d)
@@ -29,7 +31,7 @@ trap 'rm -rf "$root"' EXIT
 cp "$program" "$root/kembu"
 run=(/kembu)
 if [ -n "$qemu" ]; then
-  [ -x "$qemu" ] || { echo "no $qemu (Debian: apt-get install qemu-user-static)" >&2; exit 1; }
+  qemu=$(command -v "$qemu") || fail "no $qemu to run it (Debian: apt-get install qemu-user-static)"
   # qemu-user translates system calls, so it must need nothing either.
   if readelf -lW "$qemu" | grep -q INTERP; then echo "$qemu is not static" >&2; exit 1; fi
   cp "$qemu" "$root/qemu"
