@@ -208,9 +208,9 @@ TEST_F(Safeguards, FilesHeldByAnotherProgram) {
 
 // Network file systems fail locks that a local disk grants: NFS refuses an
 // exclusive lock on a file open for reading (EBADF), and without its lock
-// service every lock (ENOLCK). kembu then locks shared, or not at all, and
-// both operations work; a lock another process holds still refuses the
-// image. NFS also carries out flock as a POSIX lock of the whole file, held
+// service every lock and lock test (ENOLCK). kembu then locks shared, or not
+// at all, and both operations work; a lock another process holds still
+// refuses the image. NFS also carries out flock as a POSIX lock of the whole file, held
 // by kembu's own process (played by a preloaded shim, which reaches the
 // dynamic program alone): kembu's own locks must not refuse it, and a shared
 // lock of another's must still keep its KEMBU.BIN from being deleted.
@@ -223,6 +223,7 @@ TEST_F(LinuxOnly, WhereFileSystemsFailLocksAndFolderFlushes) {
   std::vector<RunOptions> runs = {
       {{}, exclusiveRefused},
       {{}, FailCall(SYS_flock, ENOLCK)},
+      {{}, FailCall(SYS_fcntl, ENOLCK, 1, F_GETLK & ~F_GETFD)},  // the lock test alone
       {{}, FailCall(SYS_openat, EACCES, 2, O_DIRECTORY)},
       {{}, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync",
             "-e", "inject=fsync:error=EINVAL:when=2"}},
