@@ -22,7 +22,11 @@ set(CPACK_PACKAGE_DESCRIPTION
   "checksum, after the image has been packed again.")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
-set(CPACK_STRIP_FILES ON)
+# kembu.exe is linked stripped: strip would only stamp its header with a time
+# and a checksum, so that the zipped program were not the tested one.
+if(NOT WIN32)
+  set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_SOURCE_GENERATOR TGZ)
