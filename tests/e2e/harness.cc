@@ -19,39 +19,6 @@
 
 namespace fs = std::filesystem;
 
-Bytes Pattern(size_t size, unsigned seed) {
-  Bytes bytes(size, '\0');
-  unsigned state = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
-
-void Seal(Bytes& image) {
-  unsigned sum = 0;
-  for (size_t i = 0; i < kHeaderSize - 2; i += 2) {
-    sum += static_cast<unsigned char>(image[i]) | static_cast<unsigned char>(image[i + 1]) << 8;
-  }
-  image[510] = static_cast<char>(sum & 0xFF);
-  image[511] = static_cast<char>((sum >> 8) & 0xFF);
-}
-
-Bytes MakeImage(size_t size, unsigned seed) {
-  Bytes image = Pattern(size, seed);
-  if (size >= kHeaderSize) Seal(image);
-  return image;
-}
-
-Bytes Body(const Bytes& image) { return image.substr(kBodyOffset, kBodySize); }
-
-Bytes Restored(Bytes image, const Bytes& backup) {
-  image.replace(kBodyOffset, kBodySize, backup.substr(0, kBodySize));
-  Seal(image);
-  return image;
-}
-
 static Bytes Banner() {
   const Bytes stars(54, '*');
   return "\r\n" + stars + "\r\n* KEMBU fwimage header backup - restore by ZEM v0.00 *\r\n" + stars;

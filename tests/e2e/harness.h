@@ -9,16 +9,7 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::string;
-
-// Header block layout, as the external packer sees it.
-constexpr size_t kBodyOffset = 20, kBodySize = 490, kHeaderSize = 512;
-
-Bytes Pattern(size_t size, unsigned seed);      // deterministic filler bytes
-Bytes MakeImage(size_t size, unsigned seed);    // pattern, sealed if >= 512 bytes
-void Seal(Bytes& image);                        // what the packer does after a change
-Bytes Body(const Bytes& image);                 // bytes 20..509
-Bytes Restored(Bytes image, const Bytes& backup);  // the image after a good restore
+#include "../image.h"
 
 Bytes Usage();                      // banner and usage text
 Bytes Said(const Bytes& message);   // banner, "\r\n" + message, "\r\n"

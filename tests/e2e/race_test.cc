@@ -128,16 +128,6 @@ std::vector<Outcome> RunTogether(const std::string& dir, const std::vector<std::
   return outcomes;
 }
 
-unsigned Word(const Bytes& bytes, size_t at) {
-  return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
-}
-
-bool ChecksumValid(const Bytes& image) {
-  unsigned sum = 0;
-  for (size_t at = 0; at < kHeaderSize - 2; at += 2) sum += Word(image, at);
-  return (sum & 0xFFFF) == Word(image, kHeaderSize - 2);
-}
-
 // What may be seen of each file during a round.
 struct Allowed {
   Bytes image;               // as it was before the round
@@ -152,7 +142,7 @@ std::string ImageFault(const Bytes& seen, const Allowed& allowed) {
     return "length " + std::to_string(seen.size()) + ", was " + std::to_string(image.size());
   }
   std::string fault;
-  if (!ChecksumValid(seen)) fault += " bad checksum;";
+  if (!Sealed(seen)) fault += " bad checksum;";
   if (seen.compare(0, kBodyOffset, image, 0, kBodyOffset) != 0) fault += " lead-in changed;";
   if (seen.compare(kHeaderSize, Bytes::npos, image, kHeaderSize) != 0) fault += " tail changed;";
   const Bytes body = Body(seen);
