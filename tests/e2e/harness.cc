@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -136,83 +137,94 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
   return command;
 }
 
-Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
-  std::vector<std::string> command = options.wrapper;
-  for (const std::string& word : CommandFor(line, options)) command.push_back(word);
+Started Start(const std::string& dir, std::vector<std::string> command,
+              const std::function<void()>& before) {
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(&word[0]);
   argv.push_back(nullptr);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {-1, -1, -1};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null = open("/dev/null", O_RDONLY);
+    if (chdir(dir.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
+        dup2(err[1], 2) != 2) {
+      _exit(125);
+    }
+    close(null);
+    if (before) before();
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  return {pid, out[0], err[0]};
+}
 
+// Collected until the program ends, not until the pipes close: a helper it
+// leaves behind (Wine's server) may hold them open longer.
+Outcome Finish(const Started& started, std::chrono::steady_clock::time_point deadline) {
+  Outcome outcome;
+  if (started.pid <= 0) return outcome;
+  pollfd fds[2] = {{started.out, POLLIN, 0}, {started.err, POLLIN, 0}};
+  Bytes* streams[2] = {&outcome.out, &outcome.err};
+  auto collect = [&] {
+    for (int i = 0; i < 2; ++i) {
+      char buffer[4096];
+      ssize_t got = 0;
+      while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
+        streams[i]->append(buffer, got);
+      }
+      if (got == 0) fds[i].fd = -1;
+    }
+  };
+  fcntl(started.out, F_SETFL, O_NONBLOCK);
+  fcntl(started.err, F_SETFL, O_NONBLOCK);
+  int status = 0;
+  while (waitpid(started.pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-started.pid, SIGKILL);
+      waitpid(started.pid, &status, 0);
+      status = -1;
+      break;
+    }
+    poll(fds, 2, 50);
+    collect();
+  }
+  collect();
+  close(started.out);
+  close(started.err);
+  outcome.status = status;
+  return outcome;
+}
+
+Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
+  std::vector<std::string> command = options.wrapper;
+  for (const std::string& word : CommandFor(line, options)) command.push_back(word);
   // Now and then a process fails in Wine's own start-up, before kembu.exe
   // runs (as the race test sees too): it exits non-zero and prints nothing.
   // kembu prints its banner before it touches any file, so such a run did
   // nothing, and it is made again.
-  Bytes streams[2];
-  int status = 0;
+  Outcome run;
   for (int attempt = 1;; ++attempt) {
-    streams[0].clear();
-    streams[1].clear();
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      return "";
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      setpgid(0, 0);
-      const int null = open("/dev/null", O_RDONLY);
-      if (chdir(dir_.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
-          dup2(err[1], 2) != 2) {
-        _exit(125);
-      }
-      close(null);
-      if (options.inChild) options.inChild();
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-
-    // Collected until the program ends, not until the pipes close: a helper
-    // it leaves behind (Wine's server) may hold them open longer.
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    auto collect = [&] {
-      for (int i = 0; i < 2; ++i) {
-        char buffer[4096];
-        ssize_t got = 0;
-        while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
-          streams[i].append(buffer, got);
-        }
-        if (got == 0) fds[i].fd = -1;
-      }
-    };
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    fcntl(err[0], F_SETFL, O_NONBLOCK);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "timed out: " << line;
-        break;
-      }
-      poll(fds, 2, 50);
-      collect();
-    }
-    collect();
-    close(out[0]);
-    close(err[0]);
-
-    const bool notStarted = UnderWine() && WIFEXITED(status) && WEXITSTATUS(status) != 0 &&
-                            streams[0].empty();
-    if (!notStarted || attempt == 3) break;
+    std::thread meanwhile;
+    const Started started = Start(dir_, command, options.inChild);
+    if (options.meanwhile) meanwhile = std::thread(options.meanwhile);
+    run = Finish(started, std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds));
+    if (meanwhile.joinable()) meanwhile.join();
+    if (!NotStarted(run) || attempt == 3) break;
     std::printf("not started by Wine, run again: %s (exit code %d, stderr \"%s\")\n",
-                line.c_str(), WEXITSTATUS(status), streams[1].c_str());
+                line.c_str(), WEXITSTATUS(run.status), run.err.c_str());
   }
+  EXPECT_NE(run.status, -1) << "timed out: " << line;
+  EXPECT_EQ(run.status, 0) << "wait status of \"" << line << "\" (exit code 0 expected)";
+  EXPECT_EQ(run.err, "") << "stderr of \"" << line << "\"";
+  return run.out;
+}
 
-  EXPECT_EQ(status, 0) << "wait status of \"" << line << "\" (exit code 0 expected)";
-  EXPECT_EQ(streams[1], "") << "stderr of \"" << line << "\"";
-  return streams[0];
+bool NotStarted(const Outcome& run) {
+  return UnderWine() && run.status > 0 && run.out.empty();
 }
 
 void E2eTest::Put(const std::string& name, const Bytes& bytes) {

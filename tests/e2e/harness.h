@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -26,7 +29,34 @@ struct RunOptions {
   // share flag) while the run lasts.
   std::string hold = {};
   int seconds = 20;  // the run is killed and fails after this long
+  std::function<void()> meanwhile = {};  // runs in the test while the program runs
 };
+
+// A program started by Start: its process id and the read ends of its
+// stdout and stderr.
+struct Started {
+  pid_t pid;
+  int out, err;
+};
+
+// Starts the argument vector in `dir`, stdin from /dev/null, in a process
+// group of its own; `before` runs in the child just before exec, where only
+// async-signal-safe calls may be made (other threads of the test run on).
+Started Start(const std::string& dir, std::vector<std::string> command,
+              const std::function<void()>& before = {});
+
+struct Outcome {
+  int status = -1;  // as waitpid gives it; -1: killed at the deadline
+  Bytes out, err;
+};
+
+// Waits for the program until the deadline, collecting what it prints.
+Outcome Finish(const Started& started, std::chrono::steady_clock::time_point deadline);
+
+// True for a run that failed in Wine's own start-up, before kembu.exe ran:
+// kembu prints its banner before it touches any file, so such a run did
+// nothing.
+bool NotStarted(const Outcome& run);
 
 // Path relative to the test directory -> contents. Entries that are not
 // regular files read as "<dir>", "<fifo>" or "-> target".

@@ -4,16 +4,13 @@
 // have left: a device flashed from such an image could be bricked.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <set>
 #include <thread>
 
 #include "harness.h"
@@ -24,107 +21,34 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kImageSize = 1536;  // a tail past the header, one page at most
 
-struct Outcome {
-  std::string line;
-  int status = -1;
-  Bytes out, err;
-};
-
-// Drains what a pipe holds now; the writer may be gone, or may be a Wine
-// helper that keeps it open.
-Bytes Drain(int fd) {
-  Bytes bytes;
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, got);
-  close(fd);
-  return bytes;
-}
-
 // One child per line, each held at a shared gate until all exist, so that
 // they exec at nearly the same moment, or child i after i steps more. Returns
-// once all have ended; past the deadline the rest are killed and reported
-// with status -1.
+// once all have ended; past the deadline the rest are killed (status -1).
 std::vector<Outcome> RunTogether(const std::string& dir, const std::vector<std::string>& lines,
                                  std::chrono::microseconds step, Clock::duration limit) {
-  std::vector<std::vector<std::string>> commands;
-  std::vector<std::vector<char*>> argvs;
-  for (const std::string& line : lines) commands.push_back(CommandFor(line));
-  for (auto& command : commands) {
-    argvs.emplace_back();
-    for (std::string& word : command) argvs.back().push_back(&word[0]);
-    argvs.back().push_back(nullptr);
-  }
-
   int gate[2];
   if (pipe2(gate, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
     return {};
   }
-  std::vector<Outcome> outcomes(lines.size());
-  std::vector<pid_t> pids(lines.size(), -1);
-  std::vector<int> outs(lines.size(), -1), errs(lines.size(), -1);
+  std::vector<Started> started;
   for (size_t i = 0; i < lines.size(); ++i) {
-    outcomes[i].line = lines[i];
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      break;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      // Only async-signal-safe calls here: other threads of the test run on.
-      setpgid(0, 0);
+    const long delay = static_cast<long>(step.count() * i);
+    started.push_back(Start(dir, CommandFor(lines[i]), [&gate, delay] {
       close(gate[1]);
-      const int null = open("/dev/null", O_RDONLY);
-      if (chdir(dir.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
-          dup2(err[1], 2) != 2) {
-        _exit(125);
-      }
       char ignored;
       while (read(gate[0], &ignored, 1) == -1 && errno == EINTR) {
       }
-      const long delay = static_cast<long>(step.count() * i);
       timespec pause = {delay / 1000000, delay % 1000000 * 1000};
       while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
       }
-      execv(argvs[i][0], argvs[i].data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    outs[i] = out[0];
-    errs[i] = err[0];
-    pids[i] = pid;
+    }));
   }
   close(gate[1]);  // opens the gate
   close(gate[0]);
-
   const Clock::time_point deadline = Clock::now() + limit;
-  size_t running = 0;
-  for (pid_t pid : pids) running += pid > 0;
-  while (running > 0) {
-    for (size_t i = 0; i < pids.size(); ++i) {
-      if (pids[i] <= 0) continue;
-      int status;
-      if (waitpid(pids[i], &status, WNOHANG) == pids[i]) {
-        outcomes[i].status = status;
-        pids[i] = 0;
-        --running;
-      } else if (Clock::now() > deadline) {
-        kill(-pids[i], SIGKILL);
-        waitpid(pids[i], &status, 0);
-        pids[i] = 0;
-        --running;
-      }
-    }
-    if (running > 0) usleep(2000);
-  }
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (outs[i] >= 0) outcomes[i].out = Drain(outs[i]);
-    if (errs[i] >= 0) outcomes[i].err = Drain(errs[i]);
-  }
+  std::vector<Outcome> outcomes;
+  for (const Started& run : started) outcomes.push_back(Finish(run, deadline));
   return outcomes;
 }
 
@@ -245,7 +169,7 @@ enum class Verdict { kGood, kNotStarted, kBad };
 // kembu prints its banner before it touches any file, so a run that printed
 // nothing at all did nothing, and is only counted. Natively there is no such
 // excuse.
-Verdict Judge(const Outcome& run, std::string* said) {
+Verdict Judge(const std::string& line, const Outcome& run, std::string* said) {
   if (run.status == -1) {
     *said = "still running at the deadline, killed";
     return Verdict::kBad;
@@ -253,13 +177,13 @@ Verdict Judge(const Outcome& run, std::string* said) {
   if (run.status != 0) {
     *said = "wait status " + std::to_string(run.status) + ", printed \"" + run.out +
             "\", stderr \"" + run.err + "\"";
-    return UnderWine() && run.out.empty() ? Verdict::kNotStarted : Verdict::kBad;
+    return NotStarted(run) ? Verdict::kNotStarted : Verdict::kBad;
   }
   if (!run.err.empty()) {
     *said = "stderr: " + run.err;
     return Verdict::kBad;
   }
-  const bool backup = run.line.find(" b ") != std::string::npos;
+  const bool backup = line.find(" b ") != std::string::npos;
   const std::vector<const char*> possible =
       backup ? std::vector<const char*>(std::begin(kBackupMessages), std::end(kBackupMessages))
              : std::vector<const char*>(std::begin(kRestoreMessages), std::end(kRestoreMessages));
@@ -339,16 +263,17 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
 
     bool restoreOk = false;
     int notStarted = 0;
-    for (const Outcome& run : outcomes) {
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+      const std::string& line = lines[i];
       std::string said;
-      const Verdict verdict = Judge(run, &said);
-      EXPECT_NE(verdict, Verdict::kBad) << run.line << ": " << said;
+      const Verdict verdict = Judge(line, outcomes[i], &said);
+      EXPECT_NE(verdict, Verdict::kBad) << line << ": " << said;
       if (verdict == Verdict::kNotStarted) {
-        std::printf("not started by Wine: %s: %s\n", run.line.c_str(), said.c_str());
+        std::printf("not started by Wine: %s: %s\n", line.c_str(), said.c_str());
         ++notStarted;
         said = "(not started by Wine)";
       }
-      ++tally[run.line.substr(6, 1) + ": " + said];
+      ++tally[line.substr(6, 1) + ": " + said];
       restoreOk |= said == "Restore Ok!";
     }
     // More than a few would be Wine failing, not a hiccup.
