@@ -200,6 +200,9 @@ Outcome Finish(const Started& started, std::chrono::steady_clock::time_point dea
 }
 
 Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
+  if (options.serverFirst && UnderWine()) {
+    EXPECT_EQ(Run("kembu"), Usage());
+  }
   std::vector<std::string> command = options.wrapper;
   for (const std::string& word : CommandFor(line, options)) command.push_back(word);
   // Now and then a process fails in Wine's own start-up, before kembu.exe
@@ -230,6 +233,21 @@ bool NotStarted(const Outcome& run) {
 void E2eTest::Put(const std::string& name, const Bytes& bytes) {
   fs::create_directories(fs::path(Path(name)).parent_path());
   std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void E2eTest::Lay(const Files& files) {
+  for (const auto& [name, bytes] : files) {
+    fs::create_directories(fs::path(Path(name)).parent_path());
+    if (bytes == "<dir>") {
+      fs::create_directories(Path(name));
+    } else if (bytes == "<fifo>") {
+      EXPECT_EQ(mkfifo(Path(name).c_str(), 0644), 0) << name;
+    } else if (bytes.rfind("-> ", 0) == 0) {
+      EXPECT_EQ(symlink(bytes.substr(3).c_str(), Path(name).c_str()), 0) << name;
+    } else {
+      Put(name, bytes);
+    }
+  }
 }
 
 Bytes E2eTest::Get(const std::string& name) {

@@ -30,6 +30,9 @@ struct RunOptions {
   std::string hold = {};
   int seconds = 20;  // the run is killed and fails after this long
   std::function<void()> meanwhile = {};  // runs in the test while the program runs
+  // Wine's server is started first, by a run without inChild: one that this
+  // run started would keep what inChild did (a file size limit).
+  bool serverFirst = false;
 };
 
 // A program started by Start: its process id and the read ends of its
@@ -74,6 +77,8 @@ class E2eTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const Bytes& bytes);
+  // Lays out files as Snapshot reads them: bytes, "<dir>", "<fifo>" or "-> target".
+  void Lay(const Files& files);
   Bytes Get(const std::string& name);
   Files Snapshot();
   void ExpectFiles(const Files& expected);

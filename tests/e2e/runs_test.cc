@@ -1,0 +1,407 @@
+// Single runs on real files, one row each: the files laid out, the line run,
+// what kembu says and what it leaves on disk. Rows whose name holds LinuxOnly
+// or WindowsOnly run on that platform alone.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+// How the files after the run differ from those before it.
+using Change = std::function<void(Files&)>;
+const Change kSame = [](Files&) {};
+const Change kSaved = [](Files& files) { files["KEMBU.BIN"] = Body(files["fw.img"]); };
+const Change kDropped = [](Files& files) { files.erase("KEMBU.BIN"); };
+const Change kRestored = [](Files& files) {
+  files["fw.img"] = Restored(files["fw.img"], files["KEMBU.BIN"]);
+};
+Change Set(const std::string& name, const Bytes& bytes) {
+  return [=](Files& files) { files[name] = bytes; };
+}
+
+// More to set up once the files are laid out (modes, links, holders), given
+// the test directory; returns what to do once the run has ended, if anything.
+using Afterwards = std::function<void()>;
+using Prepare = std::function<Afterwards(const std::string& dir, RunOptions& options)>;
+
+struct Row {
+  const char* name;
+  Files setup;
+  std::string line;
+  const char* message;  // after the banner; nullptr: the usage text; "": nothing printed
+  Change after;
+  RunOptions options = {};
+  Prepare prepare = {};
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+class SingleRun : public E2eTest, public ::testing::WithParamInterface<Row> {};
+
+// A message of "A|B" allows either.
+TEST_P(SingleRun, SaysAndLeaves) {
+  const Row& row = GetParam();
+  Lay(row.setup);
+  RunOptions options = row.options;
+  const Afterwards afterwards = row.prepare ? row.prepare(dir_, options) : Afterwards();
+  Files expected = Snapshot();
+  const Bytes out = Run(row.line, options);
+  if (afterwards) afterwards();
+  const std::string message = row.message ? row.message : "";
+  const size_t bar = message.find('|');
+  const Bytes said = !row.message ? Usage() : message.empty() ? "" : Said(message.substr(0, bar));
+  if (bar == std::string::npos) {
+    EXPECT_EQ(out, said);
+  } else {
+    EXPECT_TRUE(out == said || out == Said(message.substr(bar + 1))) << "printed " << out;
+  }
+  row.after(expected);
+  ExpectFiles(expected);
+}
+
+std::string Name(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+const Bytes kImage = MakeImage(600, 1), kLong = MakeImage(3000, 1), kSavedBody = Pattern(490, 2);
+const Bytes kOld = Pattern(700, 2);  // an older, longer KEMBU.BIN
+
+const RunOptions kAsNobody = {DropPrivileges, {}};
+RunOptions Limited(long bytes) {
+  RunOptions options = {[bytes] { LimitFileSize(bytes); }, {}};
+  options.serverFirst = true;
+  return options;
+}
+
+// Makes the named files read-only or writable for all, or the test directory
+// (".") one nobody can change.
+Prepare Modes(std::vector<std::pair<std::string, mode_t>> modes) {
+  return [=](const std::string& dir, RunOptions&) -> Afterwards {
+    for (const auto& [name, mode] : modes) EXPECT_EQ(chmod((dir + "/" + name).c_str(), mode), 0);
+    return {};
+  };
+}
+
+// The KEMBU.BIN of a backup that failed (or one that worked, with `saved`),
+// from an older one: replaced whole, or none left behind.
+INSTANTIATE_TEST_SUITE_P(Backup, SingleRun, ::testing::Values(
+    Row{"Valid", {{"fw.img", kLong}, {"KEMBU.BIN", kOld}}, "kembu b fw.img", "Backup Ok!", kSaved},
+    Row{"Exactly512Bytes", {{"fw.img", MakeImage(512, 1)}, {"KEMBU.BIN", kOld}}, "kembu b fw.img",
+        "Backup Ok!", kSaved},
+    Row{"Only511Bytes", {{"fw.img", MakeImage(511, 1)}, {"KEMBU.BIN", kOld}}, "kembu b fw.img",
+        "Error reading input file!", kDropped},
+    Row{"Empty", {{"fw.img", ""}, {"KEMBU.BIN", kOld}}, "kembu b fw.img",
+        "Error reading input file!", kDropped},
+    Row{"Missing", {{"KEMBU.BIN", kOld}}, "kembu b fw.img", "Error opening input file!", kDropped},
+    Row{"BadChecksum", {{"fw.img", MakeImage(3000, 1, false)}, {"KEMBU.BIN", kOld}},
+        "kembu b fw.img", "Bad checksum in input file!", kDropped},
+    // With no KEMBU.BIN the identity check passes and each run goes its way.
+    Row{"OfBackupFileNameWithNoBackupFile", {{"fw.img", kImage}}, "kembu b KEMBU.BIN",
+        "Error opening input file!", kSame},
+    Row{"WithNoBackupFile", {{"fw.img", kImage}}, "kembu b fw.img", "Backup Ok!", kSaved},
+    Row{"BackupFileThatIsAFolder", {{"fw.img", kImage}, {"KEMBU.BIN", "<dir>"}}, "kembu b fw.img",
+        "Error creating KEMBU.BIN!", kSame},
+    // A folder is no image: it cannot be opened as one, and is never read.
+    Row{"ImageThatIsAFolder", {{"fw.img", "<dir>"}, {"KEMBU.BIN", kSavedBody}}, "kembu b fw.img",
+        "Error opening input file!", kDropped},
+    // A file size limit cuts the write short, as a full disk would.
+    Row{"ShortWrite", {{"fw.img", kLong}}, "kembu b fw.img", "Error writing KEMBU.BIN!",
+        Set("KEMBU.BIN", Body(kLong).substr(0, 100)), Limited(100)},
+    // A regular KEMBU.BIN that cannot be deleted is emptied, so even a failed
+    // backup leaves no older body behind, and then reused.
+    Row{"BackupFileThatCannotBeDeletedFails", {{"fw.img", kImage}, {"KEMBU.BIN", kOld}},
+        "kembu b missing.img", "Error opening input file!", Set("KEMBU.BIN", ""), kAsNobody,
+        Modes({{"KEMBU.BIN", 0666}, {".", 0555}})},
+    Row{"BackupFileThatCannotBeDeletedIsReused", {{"fw.img", kImage}, {"KEMBU.BIN", kOld}},
+        "kembu b fw.img", "Backup Ok!", kSaved, kAsNobody,
+        Modes({{"KEMBU.BIN", 0666}, {".", 0555}})}), Name);
+
+// KEMBU.BIN is never changed; the image only on success, and then only in its
+// first 512 bytes.
+INSTANTIATE_TEST_SUITE_P(Restore, SingleRun, ::testing::Values(
+    Row{"Valid", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img", "Restore Ok!",
+        kRestored},
+    Row{"Exactly512Bytes", {{"fw.img", MakeImage(512, 1)}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "Restore Ok!", kRestored},
+    Row{"Backup491Bytes", {{"fw.img", kLong}, {"KEMBU.BIN", Pattern(491, 2)}}, "kembu r fw.img",
+        "Restore Ok!", kRestored},
+    Row{"LongBackupUsesFirst490", {{"fw.img", kLong}, {"KEMBU.BIN", Pattern(1000, 2)}},
+        "kembu r fw.img", "Restore Ok!", kRestored},
+    Row{"Backup489Bytes", {{"fw.img", kLong}, {"KEMBU.BIN", Pattern(489, 2)}}, "kembu r fw.img",
+        "Error reading KEMBU.BIN!", kSame},
+    Row{"EmptyBackup", {{"fw.img", kLong}, {"KEMBU.BIN", ""}}, "kembu r fw.img",
+        "Error reading KEMBU.BIN!", kSame},
+    Row{"NoBackup", {{"fw.img", kLong}}, "kembu r fw.img", "Error opening KEMBU.BIN!", kSame},
+    Row{"BadChecksum", {{"fw.img", MakeImage(3000, 1, false)}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "Bad checksum in input file!", kSame},
+    Row{"Only511Bytes", {{"fw.img", MakeImage(511, 1)}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "Error reading input file!", kSame},
+    Row{"MissingImage", {{"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
+        "Error opening input file!", kSame},
+    Row{"OfBackupFileNameWithNoBackupFile", {{"fw.img", kImage}}, "kembu r KEMBU.BIN",
+        "Error opening input file!", kSame},
+    Row{"ImageThatIsAFolder", {{"fw.img", "<dir>"}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
+        "Error opening input file!", kSame},
+    Row{"ShortWrite", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
+        "Error writing output file!",
+        Set("fw.img", Restored(kLong, kSavedBody).substr(0, 100) + kLong.substr(100)),
+        Limited(100)}), Name);
+
+// KEMBU.BIN holds a valid image, so a run that took it as the image would
+// succeed and change something. Or KEMBU.BIN links to the image.
+std::vector<Row> BackupFileAsImage(std::vector<const char*> names, bool linkToImage = false) {
+  static std::vector<std::string> labels;
+  labels.reserve(64);  // the rows keep pointers into it
+  const Prepare links = [linkToImage](const std::string& dir, RunOptions&) -> Afterwards {
+    EXPECT_EQ(link((dir + "/KEMBU.BIN").c_str(), (dir + "/hard.img").c_str()), 0);
+    if (linkToImage) {
+      EXPECT_EQ(unlink((dir + "/KEMBU.BIN").c_str()), 0);
+      EXPECT_EQ(symlink("sub/fw.img", (dir + "/KEMBU.BIN").c_str()), 0);
+    }
+    return {};
+  };
+  std::vector<Row> rows;
+  for (const std::string name : names) {
+    for (const char* op : {"b", "r"}) {
+      labels.push_back(std::string(*op == 'b' ? "Backup_" : "Restore_") + name);
+      for (char& c : labels.back()) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      rows.push_back({labels.back().c_str(),
+                      {{"KEMBU.BIN", kImage}, {"sub/fw.img", MakeImage(600, 2)},
+                       {"soft.img", "-> KEMBU.BIN"}},
+                      std::string("kembu ") + op + " " + name, "Input file is KEMBU.BIN!", kSame,
+                      {}, links});
+    }
+  }
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(BackupFileAsImage, SingleRun, ::testing::ValuesIn(BackupFileAsImage(
+    {"KEMBU.BIN", "./KEMBU.BIN", "sub/../KEMBU.BIN", "hard.img", "soft.img"})), Name);
+INSTANTIATE_TEST_SUITE_P(BackupFileAsImageWindowsOnly, SingleRun, ::testing::ValuesIn(
+    BackupFileAsImage({".\\KEMBU.BIN", "kembu.bin", "Kembu.Bin", "sub\\..\\kembu.BIN"})), Name);
+INSTANTIATE_TEST_SUITE_P(BackupFileLinkedToImage, SingleRun, ::testing::ValuesIn(
+    BackupFileAsImage({"sub/fw.img"}, true)), Name);
+
+// A file another program holds counts as one that cannot be opened. On Linux
+// the holder locks it (flock: LOCK_EX or LOCK_SH), and a backup leaves such a
+// KEMBU.BIN alone. On Windows it is a viewer that keeps the file open for
+// reading and shares every access, which share mode 0 still refuses; since
+// it shares deletion too, the backup's delete takes KEMBU.BIN once it lets go.
+Prepare Held(const char* name, int lock) {
+  return [=](const std::string& dir, RunOptions& options) -> Afterwards {
+    if (UnderWine()) {
+      options.hold = name;
+      return {};
+    }
+    const int fd = open((dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(fd, lock), 0);
+    return [fd] { close(fd); };
+  };
+}
+const Change kDroppedOnWindows = [](Files& files) {
+  if (UnderWine()) files.erase("KEMBU.BIN");
+};
+std::vector<Row> HeldRows(int lock) {
+  const Files files = {{"fw.img", kImage}, {"KEMBU.BIN", kSavedBody}};
+  const bool ex = lock == LOCK_EX;
+  return {
+      {ex ? "ImageHeld" : "ImageLockedShared", files, "kembu b fw.img",
+       "Error opening input file!", kDropped, {}, Held("fw.img", lock)},
+      {ex ? "ImageHeldRestore" : "ImageLockedSharedRestore", files, "kembu r fw.img",
+       "Error opening input file!", kSame, {}, Held("fw.img", lock)},
+      {ex ? "BackupFileHeldRestore" : "BackupFileLockedSharedRestore", files, "kembu r fw.img",
+       "Error opening KEMBU.BIN!", kSame, {}, Held("KEMBU.BIN", lock)},
+      {ex ? "BackupFileHeld" : "BackupFileLockedShared", files, "kembu b fw.img",
+       "Error creating KEMBU.BIN!", kDroppedOnWindows, {}, Held("KEMBU.BIN", lock)},
+  };
+}
+INSTANTIATE_TEST_SUITE_P(Held, SingleRun, ::testing::ValuesIn(HeldRows(LOCK_EX)), Name);
+INSTANTIATE_TEST_SUITE_P(HeldLinuxOnly, SingleRun, ::testing::ValuesIn(HeldRows(LOCK_SH)), Name);
+
+// Network file systems fail locks that a local disk grants: NFS refuses an
+// exclusive lock on a file open for reading (EBADF), and without its lock
+// service every lock (ENOLCK). kembu then locks shared, or not at all, and
+// both operations work; a lock another process holds still refuses the
+// image. Neither a folder that cannot be opened nor one that cannot be
+// flushed costs the backup.
+std::vector<Row> FileSystemRows() {
+  const Bytes repacked = MakeImage(2000, 2);
+  const std::pair<const char*, std::vector<std::string>> wrappers[] = {
+      {"ExclusiveLockRefused", FailCall(SYS_flock, EBADF, 1, LOCK_EX)},
+      {"NoLocks", FailCall(SYS_flock, ENOLCK)},
+      {"FolderCannotBeOpened", FailCall(SYS_openat, EACCES, 2, O_DIRECTORY)},
+      {"FolderCannotBeFlushed", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                 "trace=fsync", "-e", "inject=fsync:error=EINVAL:when=2"}},
+  };
+  static std::vector<std::string> labels;
+  labels.reserve(16);
+  std::vector<Row> rows;
+  for (const auto& [label, wrapper] : wrappers) {
+    labels.push_back(std::string("Backup") + label);
+    rows.push_back({labels.back().c_str(), {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
+                    "kembu b fw.img", "Backup Ok!", kSaved, {{}, wrapper}});
+    labels.push_back(std::string("Restore") + label);
+    rows.push_back({labels.back().c_str(), {{"fw.img", repacked}, {"KEMBU.BIN", Body(kLong)}},
+                    "kembu r fw.img", "Restore Ok!", kRestored, {{}, wrapper}});
+  }
+  rows.push_back({"ImageLockedWhenExclusiveLockRefused", {{"fw.img", repacked},
+                  {"KEMBU.BIN", Body(kLong)}}, "kembu r fw.img", "Error opening input file!",
+                  kSame, {{}, wrappers[0].second}, Held("fw.img", LOCK_EX)});
+  return rows;
+}
+INSTANTIATE_TEST_SUITE_P(FileSystemsLinuxOnly, SingleRun, ::testing::ValuesIn(FileSystemRows()),
+                         Name);
+
+// A KEMBU.BIN that cannot be deleted and is no regular file must never get
+// the body: a FIFO with a reader would take it and pass for a backup.
+const Prepare kFifoWithReader = [](const std::string& dir, RunOptions&) -> Afterwards {
+  EXPECT_EQ(chmod((dir + "/KEMBU.BIN").c_str(), 0666), 0);
+  const int reader = open((dir + "/KEMBU.BIN").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_NE(reader, -1);
+  EXPECT_EQ(chmod(dir.c_str(), 0555), 0);
+  return [reader] {
+    char got[kBodySize];
+    EXPECT_LE(read(reader, got, sizeof got), 0) << "bytes reached the FIFO";
+    close(reader);
+  };
+};
+
+// A file deleted between kembu's open and its lock is refused: what is
+// written to it is lost. strace holds the first lock call back, and the test
+// deletes the image as soon as kembu has opened it (the watch is set in the
+// child, after the snapshot's reads).
+const Prepare kDeletedBeforeLock = [](const std::string& dir, RunOptions& options) -> Afterwards {
+  const std::string path = dir + "/fw.img";
+  const int watch = inotify_init1(IN_CLOEXEC);
+  options.wrapper = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=flock",
+                     "-e", "inject=flock:delay_enter=1000000:when=1"};
+  options.inChild = [watch, path] { inotify_add_watch(watch, path.c_str(), IN_OPEN); };
+  options.meanwhile = [watch, path] {
+    pollfd opened = {watch, POLLIN, 0};
+    EXPECT_EQ(poll(&opened, 1, 20000), 1) << "fw.img was not opened";
+    EXPECT_EQ(unlink(path.c_str()), 0);
+  };
+  return [watch] { close(watch); };
+};
+
+const RunOptions kReaderGone = {[] {
+                                  int ends[2];
+                                  if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) _exit(125);
+                                  close(ends[0]);
+                                  close(ends[1]);
+                                },
+                                {}};
+RunOptions Closed(std::vector<int> closed) {
+  return {[closed] {
+            for (int fd : closed) close(fd);
+          },
+          {}};
+}
+
+// As root, file modes stop nobody; such runs drop to an ordinary user.
+INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
+    Row{"ImageThatCannotBeWrittenTo", {{"fw.img", kImage}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "Error opening output file!", kSame, kAsNobody,
+        Modes({{"fw.img", 0444}})},
+    Row{"BackupFileFifoThatCannotBeDeleted", {{"fw.img", kImage}, {"KEMBU.BIN", "<fifo>"}},
+        "kembu b fw.img", "Error creating KEMBU.BIN!", kSame, kAsNobody, kFifoWithReader},
+    // With no room at all the first write fails outright instead of coming
+    // back short: the backup file stays empty, the image untouched.
+    Row{"BackupWriteThatFails", {{"fw.img", kLong}}, "kembu b fw.img",
+        "Error writing KEMBU.BIN!", Set("KEMBU.BIN", ""), Limited(0)},
+    Row{"RestoreWriteThatFails", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "Error writing output file!", kSame, Limited(0)},
+    // A reader that went away must not cost the backup.
+    Row{"StdoutPipeWithoutReader", {{"fw.img", kImage}}, "kembu b fw.img", "", kSaved,
+        kReaderGone},
+    // A FIFO without a writer must neither hang the run nor pass as an image.
+    Row{"BackupOfFifo", {{"fw.img", "<fifo>"}, {"KEMBU.BIN", kSavedBody}}, "kembu b fw.img",
+        "Error opening input file!|Error reading input file!", kDropped},
+    Row{"RestoreOfFifo", {{"fw.img", "<fifo>"}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
+        "Error opening input file!|Error reading input file!", kSame},
+    // A KEMBU.BIN that is a symbolic link is replaced, never written through;
+    // where it cannot be deleted it is left alone.
+    Row{"BackupFileSymlinkIsReplaced", {{"fw.img", kImage}, {"target.bin", "precious"},
+        {"KEMBU.BIN", "-> target.bin"}}, "kembu b fw.img", "Backup Ok!", kSaved},
+    Row{"BackupFileSymlinkThatCannotBeDeleted", {{"fw.img", kImage}, {"target.bin", "precious"},
+        {"KEMBU.BIN", "-> target.bin"}}, "kembu b fw.img", "Error creating KEMBU.BIN!", kSame,
+        kAsNobody, Modes({{"target.bin", 0666}, {".", 0555}})},
+    // With standard streams closed at start, the tool's own messages must not
+    // land in the files it opens.
+    Row{"RestoreWithStdoutClosed", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "", kRestored, Closed({1})},
+    Row{"BackupWithStdoutClosed", {{"fw.img", kLong}}, "kembu b fw.img", "", kSaved,
+        Closed({1})},
+    Row{"RestoreWithStandardStreamsClosed", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "", kRestored, Closed({0, 1, 2})},
+    Row{"BackupWithStandardStreamsClosed", {{"fw.img", kLong}}, "kembu b fw.img", "", kSaved,
+        Closed({0, 1, 2})},
+    Row{"ImageDeletedBetweenOpenAndLock", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
+        "kembu r fw.img", "Error opening input file!",
+        [](Files& files) { files.erase("fw.img"); }, {}, kDeletedBeforeLock}), Name);
+
+// Cases of more than one run.
+using Operations = E2eTest;
+
+// The whole cycle. On an image that was not repacked, a restore gives back
+// the same bytes; after a repack (new lead-in, body, tail and length,
+// resealed), the image keeps all but its body, and restoring twice is
+// restoring once.
+TEST_F(Operations, RoundTrip) {
+  const Bytes original = MakeImage(3000, 1);
+  Put("fw.img", original);
+  EXPECT_EQ(Run("kembu b fw.img"), Said("Backup Ok!"));
+  EXPECT_EQ(Run("kembu r fw.img"), Said("Restore Ok!"));
+  ExpectFiles({{"fw.img", original}, {"KEMBU.BIN", Body(original)}});
+
+  const Bytes repacked = MakeImage(2500, 7);
+  Put("fw.img", repacked);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Run("kembu r fw.img"), Said("Restore Ok!"));
+    ExpectFiles({{"fw.img", Restored(repacked, Body(original))}, {"KEMBU.BIN", Body(original)}});
+  }
+}
+
+TEST_F(LinuxOnly, NewBackupFileModeIsUmaskApplied) {
+  Put("fw.img", MakeImage(600, 1));
+  for (const auto& [mask, mode] : {std::pair{022, 0644}, {0, 0666}, {077, 0600}}) {
+    EXPECT_EQ(Run("kembu b fw.img", {[mask = mask] { umask(mask); }, {}}), Said("Backup Ok!"));
+    struct stat status;
+    ASSERT_EQ(stat(Path("KEMBU.BIN").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(mode)) << "umask " << mask;
+  }
+}
+
+// "Ok!" may only be printed once the written bytes are on storage, and after
+// a backup, once the folder that holds KEMBU.BIN is too: the backup deleted
+// and created a name there. A restore changes no folder.
+TEST_F(LinuxOnly, FlushBeforeOk) {
+  ASSERT_EQ(access("/usr/bin/strace", X_OK), 0) << "needs strace (apt-get install strace)";
+  Put("fw.img", MakeImage(600, 1));
+  const RunOptions traced = {
+      {}, {"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,write,open,openat", "-o",
+           "trace"}};
+  for (const auto& [op, written, ok] : {std::tuple{"b", ", 490) = 490", "Backup Ok!"},
+                                        {"r", ", 512) = 512", "Restore Ok!"}}) {
+    EXPECT_EQ(Run(std::string("kembu ") + op + " fw.img", traced), Said(ok));
+    const std::string calls = Get("trace");
+    const size_t write = calls.find(written);
+    const size_t flush = calls.find("sync(", write);
+    EXPECT_NE(write, std::string::npos) << calls;
+    EXPECT_NE(flush, std::string::npos) << calls;
+    EXPECT_LT(flush, calls.find(ok)) << calls;
+    const size_t folder = calls.find("\".\", O_RDONLY|", flush);
+    if (op == std::string("b")) {
+      EXPECT_NE(calls.find("O_DIRECTORY", folder), std::string::npos) << calls;
+      EXPECT_LT(calls.find("fsync(", folder), calls.find(ok)) << calls;
+    } else {
+      EXPECT_EQ(folder, std::string::npos) << calls;
+    }
+  }
+}
+
+}  // namespace
