@@ -44,8 +44,7 @@ bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
 bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
 
-void DropPrivileges() {
-  if (geteuid() != 0) return;
+static void DropPrivileges() {
   if (UnderWine()) {
     const std::string prefix = Setting("KEMBU_E2E_NOBODY_WINEPREFIX");
     if (prefix.empty() || setenv("WINEPREFIX", prefix.c_str(), 1) != 0 ||
@@ -78,21 +77,22 @@ void E2eTest::SetUp() {
   ASSERT_FALSE(Setting("KEMBU_E2E_PROGRAM").empty()) << "KEMBU_E2E_PROGRAM is not set";
   std::string pattern = (fs::temp_directory_path() / "kembu-e2e-XXXXXX").string();
   ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-  dir_ = pattern;
+  base_ = pattern;
+  dir_ = base_ + "/files";
   // Open to all, for the runs that drop privileges.
-  chmod(dir_.c_str(), 0755);
+  chmod(base_.c_str(), 0755);
+  ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
 }
 
 void E2eTest::TearDown() {
-  if (dir_.empty()) return;
+  if (base_.empty()) return;
   std::error_code ignored;
-  for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored)) {
+  for (const auto& entry : fs::recursive_directory_iterator(base_, ignored)) {
     if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
       chmod(entry.path().c_str(), 0755);
     }
   }
-  chmod(dir_.c_str(), 0755);
-  fs::remove_all(dir_, ignored);
+  fs::remove_all(base_, ignored);
 }
 
 static std::string Hex(const std::string& bytes) {
@@ -114,7 +114,9 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
   if (UnderWine()) {
     std::string windowsPath = "Z:" + program;
     for (char& c : windowsPath) c = c == '/' ? '\\' : c;
-    std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), Setting("KEMBU_E2E_LAUNCHER")};
+    const std::string launcher =
+        options.launcher.empty() ? Setting("KEMBU_E2E_LAUNCHER") : options.launcher;
+    std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), launcher};
     if (!options.hold.empty()) command.insert(command.end(), {"--hold", options.hold});
     if (!options.utf16) {
       command.insert(command.end(), {windowsPath, Hex(line)});
@@ -199,9 +201,28 @@ Outcome Finish(const Started& started, std::chrono::steady_clock::time_point dea
   return outcome;
 }
 
-Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
-  if (options.serverFirst && UnderWine()) {
+// A copy in base_, which nobody can reach; returns its path.
+std::string E2eTest::Reachable(const std::string& path) {
+  const std::string copy = base_ + "/" + fs::path(path).filename().string();
+  std::error_code error;
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing, error);
+  EXPECT_FALSE(error) << "cannot copy " << path << ": " << error.message();
+  chmod(copy.c_str(), 0755);
+  return copy;
+}
+
+Bytes E2eTest::Run(const std::string& line, const RunOptions& given) {
+  if (given.serverFirst && UnderWine()) {
     EXPECT_EQ(Run("kembu"), Usage());
+  }
+  RunOptions options = given;
+  if (given.asNobody && geteuid() == 0) {
+    options.program = Reachable(given.program.empty() ? ProgramPath() : given.program);
+    if (UnderWine()) options.launcher = Reachable(Setting("KEMBU_E2E_LAUNCHER"));
+    options.inChild = [inChild = given.inChild] {
+      DropPrivileges();
+      if (inChild) inChild();
+    };
   }
   std::vector<std::string> command = options.wrapper;
   for (const std::string& word : CommandFor(line, options)) command.push_back(word);

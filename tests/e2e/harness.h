@@ -33,6 +33,12 @@ struct RunOptions {
   // Wine's server is started first, by a run without inChild: one that this
   // run started would keep what inChild did (a file size limit).
   bool serverFirst = false;
+  std::string launcher = {};  // another copy of the launcher, under Wine
+  // To nobody when root, so that file modes count. Wine, which ignores them
+  // for root, then runs in a prefix of nobody's own. The program and the
+  // launcher run from copies beside the test directory, which nobody can
+  // reach wherever the build tree lives.
+  bool asNobody = false;
 };
 
 // A program started by Start: its process id and the read ends of its
@@ -77,6 +83,7 @@ class E2eTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const Bytes& bytes);
+  std::string Reachable(const std::string& path);
   // Lays out files as Snapshot reads them: bytes, "<dir>", "<fifo>" or "-> target".
   void Lay(const Files& files);
   Bytes Get(const std::string& name);
@@ -84,6 +91,7 @@ class E2eTest : public ::testing::Test {
   void ExpectFiles(const Files& expected);
 
   std::string dir_;
+  std::string base_;  // mode 755: holds dir_ and the copies that nobody runs
 };
 
 // Suites whose name holds LinuxOnly or WindowsOnly run on that platform alone.
@@ -106,8 +114,5 @@ std::string ProgramPath();
 // (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
 std::vector<std::string> FailCall(long number, int error, int arg = -1, unsigned long mask = 0);
 
-// Child hooks for RunOptions::inChild.
-// To nobody when root, so that file modes count; Wine, which ignores them for
-// root, then runs in a prefix of nobody's own.
-void DropPrivileges();
+// A child hook for RunOptions::inChild.
 void LimitFileSize(long bytes);     // writes past this offset come back short

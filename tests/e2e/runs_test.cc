@@ -70,7 +70,12 @@ std::string Name(const ::testing::TestParamInfo<Row>& info) { return info.param.
 const Bytes kImage = MakeImage(600, 1), kLong = MakeImage(3000, 1), kSavedBody = Pattern(490, 2);
 const Bytes kOld = Pattern(700, 2);  // an older, longer KEMBU.BIN
 
-const RunOptions kAsNobody = {DropPrivileges, {}};
+RunOptions AsNobody() {
+  RunOptions options;
+  options.asNobody = true;
+  return options;
+}
+const RunOptions kAsNobody = AsNobody();
 RunOptions Limited(long bytes) {
   RunOptions options = {[bytes] { LimitFileSize(bytes); }, {}};
   options.serverFirst = true;
