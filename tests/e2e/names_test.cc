@@ -10,62 +10,56 @@
 
 namespace {
 
-struct NameCase {
-  const char* what;
-  std::string name;  // UTF-8
-};
-
 // Each names a file of its own, next to the files its look-alike would open
 // on Windows with code page 1252.
-const NameCase kNamesBeyondCodePage[] = {
-    {"fullwidth solidus, would open sub/fw.img", "sub\uFF0Ffw.img"},
-    {"fullwidth letters, would open fw.img", "\uFF46\uFF57.img"},
-    {"ideographic space at the end, would open fw.img", "fw.img\u3000"},
-    {"ideographic space in front, would open fw.img", "\u3000fw.img"},
-    {"no look-alike at all, would open ?.img", "\u4E2D.img"},
+const char* const kNamesBeyondCodePage[] = {
+    "sub\uFF0Ffw.img",     // fullwidth solidus, would open sub/fw.img
+    "\uFF46\uFF57.img",    // fullwidth letters, would open fw.img
+    "fw.img\u3000",        // ideographic space at the end, would open fw.img
+    "\u3000fw.img",        // ideographic space in front, would open fw.img
+    "\u4E2D.img",          // no look-alike at all, would open ?.img
 };
 
 class NamesBeyondCodePage : public E2eTest {
  protected:
   // fw.img and sub/fw.img, the file the case names, and a saved body.
   Files Lay(const std::string& named) {
-    Files files = {{"fw.img", MakeImage(700, 1)},
-                   {"sub", "<dir>"},
-                   {"sub/fw.img", MakeImage(800, 2)},
-                   {named, MakeImage(900, 3)},
-                   {"KEMBU.BIN", Body(MakeImage(512, 4))}};
-    for (const auto& [name, bytes] : files) {
-      if (bytes != "<dir>") Put(name, bytes);
-    }
+    const Files files = {{"fw.img", MakeImage(700, 1)}, {"sub", "<dir>"},
+                         {"sub/fw.img", MakeImage(800, 2)}, {named, MakeImage(900, 3)},
+                         {"KEMBU.BIN", Body(MakeImage(512, 4))}};
+    E2eTest::Lay(files);
     return files;
+  }
+
+  // Both operations refuse the name and touch nothing.
+  void ExpectRefused(const std::string& name, const Files& files, const RunOptions& typed) {
+    for (const char* operation : {"b", "r"}) {
+      EXPECT_EQ(Run(std::string("kembu ") + operation + " " + name, typed),
+                Said("Image name has unsupported characters!"))
+          << operation;
+      ExpectFiles(files);
+    }
   }
 
   const RunOptions typed_ = {{}, {}, "", true};
 };
 
-TEST_F(NamesBeyondCodePage, AreRefusedOnWindowsAndUsedAsTheyAreOnLinux) {
-  for (const NameCase& c : kNamesBeyondCodePage) {
-    SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    Files files = Lay(c.name);
-    if (UnderWine()) {
-      for (const char* operation : {"b", "r"}) {
-        EXPECT_EQ(Run(std::string("kembu ") + operation + " " + c.name, typed_),
-                  Said("Image name has unsupported characters!"))
-            << operation;
-        ExpectFiles(files);
-      }
-    } else {
-      EXPECT_EQ(Run("kembu r " + c.name, typed_), Said("Restore Ok!"));
-      files[c.name] = Restored(files[c.name], files["KEMBU.BIN"]);
-      ExpectFiles(files);
-      EXPECT_EQ(Run("kembu b " + c.name, typed_), Said("Backup Ok!"));
-      files["KEMBU.BIN"] = Body(files[c.name]);
-      ExpectFiles(files);
-    }
-  }
+class NameBeyondCodePage : public NamesBeyondCodePage,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NameBeyondCodePage, IsRefusedOnWindowsAndUsedAsItIsOnLinux) {
+  const std::string name = GetParam();
+  Files files = Lay(name);
+  if (UnderWine()) return ExpectRefused(name, files, typed_);
+  EXPECT_EQ(Run("kembu r " + name, typed_), Said("Restore Ok!"));
+  files[name] = Restored(files[name], files["KEMBU.BIN"]);
+  ExpectFiles(files);
+  EXPECT_EQ(Run("kembu b " + name, typed_), Said("Backup Ok!"));
+  files["KEMBU.BIN"] = Body(files[name]);
+  ExpectFiles(files);
 }
+
+INSTANTIATE_TEST_SUITE_P(Names, NameBeyondCodePage, ::testing::ValuesIn(kNamesBeyondCodePage));
 
 // 300 characters are too many before they are unsupported ones.
 TEST_F(NamesBeyondCodePage, TooLongIsSaidFirst) {
@@ -82,46 +76,44 @@ TEST_F(NamesBeyondCodePage, TooLongIsSaidFirst) {
 
 // On double-byte code pages the same holds: names the code page holds work,
 // also those with a second byte of 0x5C (a backslash), and the others are
-// refused.
+// refused. The first two names of each code page are held, the others not.
 struct CodePage {
   const char* locale;
-  std::vector<std::string> held;
-  std::vector<std::string> lacked;
+  const char* names[4];
 };
 
-TEST_F(NamesBeyondCodePage, DoubleByteCodePagesWindowsOnly) {
-  const CodePage codePages[] = {
-      {"ja_JP.UTF-8", {"\u8868.img", "\uFF71.img"}, {"sub\u00A5fw.img", "\uD55C.img"}},  // 932
-      {"zh_CN.UTF-8", {"\u4E2D.img", "\u00E9.img"}, {"sub\u00A5fw.img", "\uFF71.img"}},  // 936
-      {"ko_KR.UTF-8", {"\uD55C.img", "\u4E2D.img"}, {"\u00E9.img", "\uFF71.img"}},       // 949
-      {"zh_TW.UTF-8", {"\u8A31.img", "\u4E2D.img"}, {"\uD55C.img", "\u00E9.img"}},       // 950
-  };
-  for (const CodePage& codePage : codePages) {
-    SCOPED_TRACE(codePage.locale);
-    RunOptions typed = typed_;
-    typed.locale = codePage.locale;
-    for (const std::string& name : codePage.lacked) {
-      SCOPED_TRACE(name);
-      TearDown();
-      SetUp();
-      const Files files = Lay(name);
-      for (const char* operation : {"b", "r"}) {
-        EXPECT_EQ(Run(std::string("kembu ") + operation + " " + name, typed),
-                  Said("Image name has unsupported characters!"));
-        ExpectFiles(files);
-      }
-    }
-    for (const std::string& name : codePage.held) {
-      SCOPED_TRACE(name);
-      TearDown();
-      SetUp();
-      Files files = Lay(name);
-      EXPECT_EQ(Run("kembu b " + name, typed), Said("Backup Ok!"));
-      files["KEMBU.BIN"] = Body(files[name]);
-      ExpectFiles(files);
-    }
-  }
+const CodePage kCodePages[] = {
+    {"ja_JP.UTF-8", {"\u8868.img", "\uFF71.img", "sub\u00A5fw.img", "\uD55C.img"}},  // 932
+    {"zh_CN.UTF-8", {"\u4E2D.img", "\u00E9.img", "sub\u00A5fw.img", "\uFF71.img"}},  // 936
+    {"ko_KR.UTF-8", {"\uD55C.img", "\u4E2D.img", "\u00E9.img", "\uFF71.img"}},       // 949
+    {"zh_TW.UTF-8", {"\u8A31.img", "\u4E2D.img", "\uD55C.img", "\u00E9.img"}},       // 950
+};
+
+void PrintTo(const CodePage& codePage, std::ostream* out) { *out << codePage.locale; }
+
+class DoubleByteCodePageWindowsOnly
+    : public NamesBeyondCodePage,
+      public ::testing::WithParamInterface<std::tuple<CodePage, int>> {};
+
+TEST_P(DoubleByteCodePageWindowsOnly, TakesTheNamesItHoldsOnly) {
+  const auto& [codePage, index] = GetParam();
+  const std::string name = codePage.names[index];
+  RunOptions typed = typed_;
+  typed.locale = codePage.locale;
+  Files files = Lay(name);
+  if (index >= 2) return ExpectRefused(name, files, typed);
+  EXPECT_EQ(Run("kembu b " + name, typed), Said("Backup Ok!"));
+  files["KEMBU.BIN"] = Body(files[name]);
+  ExpectFiles(files);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    CodePages, DoubleByteCodePageWindowsOnly,
+    ::testing::Combine(::testing::ValuesIn(kCodePages), ::testing::Range(0, 4)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).locale, 5) + "_" +
+             std::to_string(std::get<1>(info.param));
+    });
 
 // Only the image name counts: a program kept in a folder whose name the code
 // page lacks still works, and so does a name the code page holds.
