@@ -31,7 +31,7 @@ using Afterwards = std::function<void()>;
 using Prepare = std::function<Afterwards(const std::string& dir, RunOptions& options)>;
 
 struct Row {
-  const char* name;
+  std::string name;
   Files setup;
   std::string line;
   const char* message;  // after the banner; nullptr: the usage text; "": nothing printed
@@ -69,6 +69,18 @@ std::string Name(const ::testing::TestParamInfo<Row>& info) { return info.param.
 
 const Bytes kImage = MakeImage(600, 1), kLong = MakeImage(3000, 1), kSavedBody = Pattern(490, 2);
 const Bytes kOld = Pattern(700, 2);  // an older, longer KEMBU.BIN
+const Bytes kNone = "<none>";
+const std::string kB = "kembu b fw.img", kR = "kembu r fw.img";
+const char kImg[] = "fw.img", kBin[] = "KEMBU.BIN";
+
+// fw.img and KEMBU.BIN, either of them kNone.
+Files Disk(const Bytes& image, const Bytes& backup = kNone) {
+  Files files = {{"fw.img", image}, {"KEMBU.BIN", backup}};
+  for (const char* name : {"fw.img", "KEMBU.BIN"}) {
+    if (files[name] == kNone) files.erase(name);
+  }
+  return files;
+}
 
 RunOptions AsNobody() {
   RunOptions options;
@@ -94,73 +106,56 @@ Prepare Modes(std::vector<std::pair<std::string, mode_t>> modes) {
 // The KEMBU.BIN of a backup that failed (or one that worked, with `saved`),
 // from an older one: replaced whole, or none left behind.
 INSTANTIATE_TEST_SUITE_P(Backup, SingleRun, ::testing::Values(
-    Row{"Valid", {{"fw.img", kLong}, {"KEMBU.BIN", kOld}}, "kembu b fw.img", "Backup Ok!", kSaved},
-    Row{"Exactly512Bytes", {{"fw.img", MakeImage(512, 1)}, {"KEMBU.BIN", kOld}}, "kembu b fw.img",
-        "Backup Ok!", kSaved},
-    Row{"Only511Bytes", {{"fw.img", MakeImage(511, 1)}, {"KEMBU.BIN", kOld}}, "kembu b fw.img",
-        "Error reading input file!", kDropped},
-    Row{"Empty", {{"fw.img", ""}, {"KEMBU.BIN", kOld}}, "kembu b fw.img",
-        "Error reading input file!", kDropped},
-    Row{"Missing", {{"KEMBU.BIN", kOld}}, "kembu b fw.img", "Error opening input file!", kDropped},
-    Row{"BadChecksum", {{"fw.img", MakeImage(3000, 1, false)}, {"KEMBU.BIN", kOld}},
-        "kembu b fw.img", "Bad checksum in input file!", kDropped},
+    Row{"Valid", Disk(kLong, kOld), kB, "Backup Ok!", kSaved},
+    Row{"Exactly512Bytes", Disk(MakeImage(512, 1), kOld), kB, "Backup Ok!", kSaved},
+    Row{"Only511Bytes", Disk(MakeImage(511, 1), kOld), kB, "Error reading input file!", kDropped},
+    Row{"Empty", Disk("", kOld), kB, "Error reading input file!", kDropped},
+    Row{"Missing", Disk(kNone, kOld), kB, "Error opening input file!", kDropped},
+    Row{"BadChecksum", Disk(MakeImage(3000, 1, false), kOld), kB, "Bad checksum in input file!",
+        kDropped},
     // With no KEMBU.BIN the identity check passes and each run goes its way.
-    Row{"OfBackupFileNameWithNoBackupFile", {{"fw.img", kImage}}, "kembu b KEMBU.BIN",
+    Row{"OfBackupFileNameWithNoBackupFile", Disk(kImage), "kembu b KEMBU.BIN",
         "Error opening input file!", kSame},
-    Row{"WithNoBackupFile", {{"fw.img", kImage}}, "kembu b fw.img", "Backup Ok!", kSaved},
-    Row{"BackupFileThatIsAFolder", {{"fw.img", kImage}, {"KEMBU.BIN", "<dir>"}}, "kembu b fw.img",
-        "Error creating KEMBU.BIN!", kSame},
+    Row{"WithNoBackupFile", Disk(kImage), kB, "Backup Ok!", kSaved},
+    Row{"BackupFileThatIsAFolder", Disk(kImage, "<dir>"), kB, "Error creating KEMBU.BIN!", kSame},
     // A folder is no image: it cannot be opened as one, and is never read.
-    Row{"ImageThatIsAFolder", {{"fw.img", "<dir>"}, {"KEMBU.BIN", kSavedBody}}, "kembu b fw.img",
-        "Error opening input file!", kDropped},
+    Row{"ImageThatIsAFolder", Disk("<dir>", kSavedBody), kB, "Error opening input file!", kDropped},
     // A file size limit cuts the write short, as a full disk would.
-    Row{"ShortWrite", {{"fw.img", kLong}}, "kembu b fw.img", "Error writing KEMBU.BIN!",
+    Row{"ShortWrite", Disk(kLong), kB, "Error writing KEMBU.BIN!",
         Set("KEMBU.BIN", Body(kLong).substr(0, 100)), Limited(100)},
     // A regular KEMBU.BIN that cannot be deleted is emptied, so even a failed
     // backup leaves no older body behind, and then reused.
-    Row{"BackupFileThatCannotBeDeletedFails", {{"fw.img", kImage}, {"KEMBU.BIN", kOld}},
-        "kembu b missing.img", "Error opening input file!", Set("KEMBU.BIN", ""), kAsNobody,
+    Row{"BackupFileThatCannotBeDeletedFails", Disk(kImage, kOld), "kembu b missing.img",
+        "Error opening input file!", Set("KEMBU.BIN", ""), kAsNobody,
         Modes({{"KEMBU.BIN", 0666}, {".", 0555}})},
-    Row{"BackupFileThatCannotBeDeletedIsReused", {{"fw.img", kImage}, {"KEMBU.BIN", kOld}},
-        "kembu b fw.img", "Backup Ok!", kSaved, kAsNobody,
-        Modes({{"KEMBU.BIN", 0666}, {".", 0555}})}), Name);
+    Row{"BackupFileThatCannotBeDeletedIsReused", Disk(kImage, kOld), kB, "Backup Ok!", kSaved,
+        kAsNobody, Modes({{"KEMBU.BIN", 0666}, {".", 0555}})}), Name);
 
 // KEMBU.BIN is never changed; the image only on success, and then only in its
 // first 512 bytes.
 INSTANTIATE_TEST_SUITE_P(Restore, SingleRun, ::testing::Values(
-    Row{"Valid", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img", "Restore Ok!",
-        kRestored},
-    Row{"Exactly512Bytes", {{"fw.img", MakeImage(512, 1)}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "Restore Ok!", kRestored},
-    Row{"Backup491Bytes", {{"fw.img", kLong}, {"KEMBU.BIN", Pattern(491, 2)}}, "kembu r fw.img",
-        "Restore Ok!", kRestored},
-    Row{"LongBackupUsesFirst490", {{"fw.img", kLong}, {"KEMBU.BIN", Pattern(1000, 2)}},
-        "kembu r fw.img", "Restore Ok!", kRestored},
-    Row{"Backup489Bytes", {{"fw.img", kLong}, {"KEMBU.BIN", Pattern(489, 2)}}, "kembu r fw.img",
-        "Error reading KEMBU.BIN!", kSame},
-    Row{"EmptyBackup", {{"fw.img", kLong}, {"KEMBU.BIN", ""}}, "kembu r fw.img",
-        "Error reading KEMBU.BIN!", kSame},
-    Row{"NoBackup", {{"fw.img", kLong}}, "kembu r fw.img", "Error opening KEMBU.BIN!", kSame},
-    Row{"BadChecksum", {{"fw.img", MakeImage(3000, 1, false)}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "Bad checksum in input file!", kSame},
-    Row{"Only511Bytes", {{"fw.img", MakeImage(511, 1)}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "Error reading input file!", kSame},
-    Row{"MissingImage", {{"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
+    Row{"Valid", Disk(kLong, kSavedBody), kR, "Restore Ok!", kRestored},
+    Row{"Exactly512Bytes", Disk(MakeImage(512, 1), kSavedBody), kR, "Restore Ok!", kRestored},
+    Row{"Backup491Bytes", Disk(kLong, Pattern(491, 2)), kR, "Restore Ok!", kRestored},
+    Row{"LongBackupUsesFirst490", Disk(kLong, Pattern(1000, 2)), kR, "Restore Ok!", kRestored},
+    Row{"Backup489Bytes", Disk(kLong, Pattern(489, 2)), kR, "Error reading KEMBU.BIN!", kSame},
+    Row{"EmptyBackup", Disk(kLong, ""), kR, "Error reading KEMBU.BIN!", kSame},
+    Row{"NoBackup", Disk(kLong), kR, "Error opening KEMBU.BIN!", kSame},
+    Row{"BadChecksum", Disk(MakeImage(3000, 1, false), kSavedBody), kR,
+        "Bad checksum in input file!", kSame},
+    Row{"Only511Bytes", Disk(MakeImage(511, 1), kSavedBody), kR, "Error reading input file!",
+        kSame},
+    Row{"MissingImage", Disk(kNone, kSavedBody), kR, "Error opening input file!", kSame},
+    Row{"OfBackupFileNameWithNoBackupFile", Disk(kImage), "kembu r KEMBU.BIN",
         "Error opening input file!", kSame},
-    Row{"OfBackupFileNameWithNoBackupFile", {{"fw.img", kImage}}, "kembu r KEMBU.BIN",
-        "Error opening input file!", kSame},
-    Row{"ImageThatIsAFolder", {{"fw.img", "<dir>"}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
-        "Error opening input file!", kSame},
-    Row{"ShortWrite", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
-        "Error writing output file!",
+    Row{"ImageThatIsAFolder", Disk("<dir>", kSavedBody), kR, "Error opening input file!", kSame},
+    Row{"ShortWrite", Disk(kLong, kSavedBody), kR, "Error writing output file!",
         Set("fw.img", Restored(kLong, kSavedBody).substr(0, 100) + kLong.substr(100)),
         Limited(100)}), Name);
 
 // KEMBU.BIN holds a valid image, so a run that took it as the image would
 // succeed and change something. Or KEMBU.BIN links to the image.
 std::vector<Row> BackupFileAsImage(std::vector<const char*> names, bool linkToImage = false) {
-  static std::vector<std::string> labels;
-  labels.reserve(64);  // the rows keep pointers into it
   const Prepare links = [linkToImage](const std::string& dir, RunOptions&) -> Afterwards {
     EXPECT_EQ(link((dir + "/KEMBU.BIN").c_str(), (dir + "/hard.img").c_str()), 0);
     if (linkToImage) {
@@ -172,9 +167,9 @@ std::vector<Row> BackupFileAsImage(std::vector<const char*> names, bool linkToIm
   std::vector<Row> rows;
   for (const std::string name : names) {
     for (const char* op : {"b", "r"}) {
-      labels.push_back(std::string(*op == 'b' ? "Backup_" : "Restore_") + name);
-      for (char& c : labels.back()) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      rows.push_back({labels.back().c_str(),
+      std::string label = std::string(*op == 'b' ? "Backup_" : "Restore_") + name;
+      for (char& c : label) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      rows.push_back({label,
                       {{"KEMBU.BIN", kImage}, {"sub/fw.img", MakeImage(600, 2)},
                        {"soft.img", "-> KEMBU.BIN"}},
                       std::string("kembu ") + op + " " + name, "Input file is KEMBU.BIN!", kSame,
@@ -211,18 +206,15 @@ const Change kDroppedOnWindows = [](Files& files) {
   if (UnderWine()) files.erase("KEMBU.BIN");
 };
 std::vector<Row> HeldRows(int lock) {
-  const Files files = {{"fw.img", kImage}, {"KEMBU.BIN", kSavedBody}};
-  const bool ex = lock == LOCK_EX;
-  return {
-      {ex ? "ImageHeld" : "ImageLockedShared", files, "kembu b fw.img",
-       "Error opening input file!", kDropped, {}, Held("fw.img", lock)},
-      {ex ? "ImageHeldRestore" : "ImageLockedSharedRestore", files, "kembu r fw.img",
-       "Error opening input file!", kSame, {}, Held("fw.img", lock)},
-      {ex ? "BackupFileHeldRestore" : "BackupFileLockedSharedRestore", files, "kembu r fw.img",
-       "Error opening KEMBU.BIN!", kSame, {}, Held("KEMBU.BIN", lock)},
-      {ex ? "BackupFileHeld" : "BackupFileLockedShared", files, "kembu b fw.img",
-       "Error creating KEMBU.BIN!", kDroppedOnWindows, {}, Held("KEMBU.BIN", lock)},
-  };
+  const Files files = Disk(kImage, kSavedBody);
+  const std::string how = lock == LOCK_EX ? "Held" : "LockedShared";
+  return {{"Image" + how, files, kB, "Error opening input file!", kDropped, {}, Held(kImg, lock)},
+          {"Image" + how + "Restore", files, kR, "Error opening input file!", kSame, {},
+           Held(kImg, lock)},
+          {"BackupFile" + how + "Restore", files, kR, "Error opening KEMBU.BIN!", kSame, {},
+           Held(kBin, lock)},
+          {"BackupFile" + how, files, kB, "Error creating KEMBU.BIN!", kDroppedOnWindows, {},
+           Held(kBin, lock)}};
 }
 INSTANTIATE_TEST_SUITE_P(Held, SingleRun, ::testing::ValuesIn(HeldRows(LOCK_EX)), Name);
 INSTANTIATE_TEST_SUITE_P(HeldLinuxOnly, SingleRun, ::testing::ValuesIn(HeldRows(LOCK_SH)), Name);
@@ -242,20 +234,16 @@ std::vector<Row> FileSystemRows() {
       {"FolderCannotBeFlushed", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
                                  "trace=fsync", "-e", "inject=fsync:error=EINVAL:when=2"}},
   };
-  static std::vector<std::string> labels;
-  labels.reserve(16);
   std::vector<Row> rows;
   for (const auto& [label, wrapper] : wrappers) {
-    labels.push_back(std::string("Backup") + label);
-    rows.push_back({labels.back().c_str(), {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
-                    "kembu b fw.img", "Backup Ok!", kSaved, {{}, wrapper}});
-    labels.push_back(std::string("Restore") + label);
-    rows.push_back({labels.back().c_str(), {{"fw.img", repacked}, {"KEMBU.BIN", Body(kLong)}},
-                    "kembu r fw.img", "Restore Ok!", kRestored, {{}, wrapper}});
+    rows.push_back({std::string("Backup") + label, Disk(kLong, kSavedBody), kB, "Backup Ok!",
+                    kSaved, {{}, wrapper}});
+    rows.push_back({std::string("Restore") + label, Disk(repacked, Body(kLong)), kR,
+                    "Restore Ok!", kRestored, {{}, wrapper}});
   }
-  rows.push_back({"ImageLockedWhenExclusiveLockRefused", {{"fw.img", repacked},
-                  {"KEMBU.BIN", Body(kLong)}}, "kembu r fw.img", "Error opening input file!",
-                  kSame, {{}, wrappers[0].second}, Held("fw.img", LOCK_EX)});
+  rows.push_back({"ImageLockedWhenExclusiveLockRefused", Disk(repacked, Body(kLong)), kR,
+                  "Error opening input file!", kSame, {{}, wrappers[0].second},
+                  Held("fw.img", LOCK_EX)});
   return rows;
 }
 INSTANTIATE_TEST_SUITE_P(FileSystemsLinuxOnly, SingleRun, ::testing::ValuesIn(FileSystemRows()),
@@ -309,44 +297,39 @@ RunOptions Closed(std::vector<int> closed) {
 
 // As root, file modes stop nobody; such runs drop to an ordinary user.
 INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
-    Row{"ImageThatCannotBeWrittenTo", {{"fw.img", kImage}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "Error opening output file!", kSame, kAsNobody,
-        Modes({{"fw.img", 0444}})},
-    Row{"BackupFileFifoThatCannotBeDeleted", {{"fw.img", kImage}, {"KEMBU.BIN", "<fifo>"}},
-        "kembu b fw.img", "Error creating KEMBU.BIN!", kSame, kAsNobody, kFifoWithReader},
+    Row{"ImageThatCannotBeWrittenTo", Disk(kImage, kSavedBody), kR, "Error opening output file!",
+        kSame, kAsNobody, Modes({{"fw.img", 0444}})},
+    Row{"BackupFileFifoThatCannotBeDeleted", Disk(kImage, "<fifo>"), kB,
+        "Error creating KEMBU.BIN!", kSame, kAsNobody, kFifoWithReader},
     // With no room at all the first write fails outright instead of coming
     // back short: the backup file stays empty, the image untouched.
-    Row{"BackupWriteThatFails", {{"fw.img", kLong}}, "kembu b fw.img",
-        "Error writing KEMBU.BIN!", Set("KEMBU.BIN", ""), Limited(0)},
-    Row{"RestoreWriteThatFails", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "Error writing output file!", kSame, Limited(0)},
+    Row{"BackupWriteThatFails", Disk(kLong), kB, "Error writing KEMBU.BIN!", Set("KEMBU.BIN", ""),
+        Limited(0)},
+    Row{"RestoreWriteThatFails", Disk(kLong, kSavedBody), kR, "Error writing output file!", kSame,
+        Limited(0)},
     // A reader that went away must not cost the backup.
-    Row{"StdoutPipeWithoutReader", {{"fw.img", kImage}}, "kembu b fw.img", "", kSaved,
-        kReaderGone},
+    Row{"StdoutPipeWithoutReader", Disk(kImage), kB, "", kSaved, kReaderGone},
     // A FIFO without a writer must neither hang the run nor pass as an image.
-    Row{"BackupOfFifo", {{"fw.img", "<fifo>"}, {"KEMBU.BIN", kSavedBody}}, "kembu b fw.img",
+    Row{"BackupOfFifo", Disk("<fifo>", kSavedBody), kB,
         "Error opening input file!|Error reading input file!", kDropped},
-    Row{"RestoreOfFifo", {{"fw.img", "<fifo>"}, {"KEMBU.BIN", kSavedBody}}, "kembu r fw.img",
+    Row{"RestoreOfFifo", Disk("<fifo>", kSavedBody), kR,
         "Error opening input file!|Error reading input file!", kSame},
     // A KEMBU.BIN that is a symbolic link is replaced, never written through;
     // where it cannot be deleted it is left alone.
-    Row{"BackupFileSymlinkIsReplaced", {{"fw.img", kImage}, {"target.bin", "precious"},
-        {"KEMBU.BIN", "-> target.bin"}}, "kembu b fw.img", "Backup Ok!", kSaved},
-    Row{"BackupFileSymlinkThatCannotBeDeleted", {{"fw.img", kImage}, {"target.bin", "precious"},
-        {"KEMBU.BIN", "-> target.bin"}}, "kembu b fw.img", "Error creating KEMBU.BIN!", kSame,
-        kAsNobody, Modes({{"target.bin", 0666}, {".", 0555}})},
+    Row{"BackupFileSymlinkIsReplaced",
+        {{"fw.img", kImage}, {"target.bin", "precious"}, {"KEMBU.BIN", "-> target.bin"}}, kB,
+        "Backup Ok!", kSaved},
+    Row{"BackupFileSymlinkThatCannotBeDeleted",
+        {{"fw.img", kImage}, {"target.bin", "precious"}, {"KEMBU.BIN", "-> target.bin"}}, kB,
+        "Error creating KEMBU.BIN!", kSame, kAsNobody, Modes({{"target.bin", 0666}, {".", 0555}})},
     // With standard streams closed at start, the tool's own messages must not
     // land in the files it opens.
-    Row{"RestoreWithStdoutClosed", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "", kRestored, Closed({1})},
-    Row{"BackupWithStdoutClosed", {{"fw.img", kLong}}, "kembu b fw.img", "", kSaved,
-        Closed({1})},
-    Row{"RestoreWithStandardStreamsClosed", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "", kRestored, Closed({0, 1, 2})},
-    Row{"BackupWithStandardStreamsClosed", {{"fw.img", kLong}}, "kembu b fw.img", "", kSaved,
+    Row{"RestoreWithStdoutClosed", Disk(kLong, kSavedBody), kR, "", kRestored, Closed({1})},
+    Row{"BackupWithStdoutClosed", Disk(kLong), kB, "", kSaved, Closed({1})},
+    Row{"RestoreWithStandardStreamsClosed", Disk(kLong, kSavedBody), kR, "", kRestored,
         Closed({0, 1, 2})},
-    Row{"ImageDeletedBetweenOpenAndLock", {{"fw.img", kLong}, {"KEMBU.BIN", kSavedBody}},
-        "kembu r fw.img", "Error opening input file!",
+    Row{"BackupWithStandardStreamsClosed", Disk(kLong), kB, "", kSaved, Closed({0, 1, 2})},
+    Row{"ImageDeletedBetweenOpenAndLock", Disk(kLong, kSavedBody), kR, "Error opening input file!",
         [](Files& files) { files.erase("fw.img"); }, {}, kDeletedBeforeLock}), Name);
 
 // Cases of more than one run.
@@ -359,22 +342,22 @@ using Operations = E2eTest;
 TEST_F(Operations, RoundTrip) {
   const Bytes original = MakeImage(3000, 1);
   Put("fw.img", original);
-  EXPECT_EQ(Run("kembu b fw.img"), Said("Backup Ok!"));
-  EXPECT_EQ(Run("kembu r fw.img"), Said("Restore Ok!"));
-  ExpectFiles({{"fw.img", original}, {"KEMBU.BIN", Body(original)}});
+  EXPECT_EQ(Run(kB), Said("Backup Ok!"));
+  EXPECT_EQ(Run(kR), Said("Restore Ok!"));
+  ExpectFiles(Disk(original, Body(original)));
 
   const Bytes repacked = MakeImage(2500, 7);
   Put("fw.img", repacked);
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(Run("kembu r fw.img"), Said("Restore Ok!"));
-    ExpectFiles({{"fw.img", Restored(repacked, Body(original))}, {"KEMBU.BIN", Body(original)}});
+    EXPECT_EQ(Run(kR), Said("Restore Ok!"));
+    ExpectFiles(Disk(Restored(repacked, Body(original)), Body(original)));
   }
 }
 
 TEST_F(LinuxOnly, NewBackupFileModeIsUmaskApplied) {
   Put("fw.img", MakeImage(600, 1));
   for (const auto& [mask, mode] : {std::pair{022, 0644}, {0, 0666}, {077, 0600}}) {
-    EXPECT_EQ(Run("kembu b fw.img", {[mask = mask] { umask(mask); }, {}}), Said("Backup Ok!"));
+    EXPECT_EQ(Run(kB, {[mask = mask] { umask(mask); }, {}}), Said("Backup Ok!"));
     struct stat status;
     ASSERT_EQ(stat(Path("KEMBU.BIN").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(mode)) << "umask " << mask;
