@@ -1,30 +1,22 @@
 // How the raw command line picks the operation and the image name, seen from
 // what the program prints and which file it touched.
+#include "../command_lines.h"
 #include "harness.h"
+
+void PrintTo(const LineRow& row, std::ostream* out) { *out << row.label; }
 
 namespace {
 
-enum class Asks { Usage, Backup, Restore, Refused };
-
-struct LineCase {
-  const char* label;
-  const char* line;
-  Asks asks;
-  const char* file;  // the image the line names, or would name if it were cut
-};
-
-void PrintTo(const LineCase& c, std::ostream* out) { *out << c.label; }
-
-class Line : public E2eTest, public ::testing::WithParamInterface<LineCase> {};
+class Line : public E2eTest, public ::testing::WithParamInterface<LineRow> {};
 
 // fw.img and the named file are distinct valid images and KEMBU.BIN holds a
 // body, so each outcome leaves a different trace. "<dir>" in a line stands
 // for the test directory, as an absolute Windows path.
 TEST_P(Line, PicksOperationAndName) {
-  const LineCase& c = GetParam();
+  const LineRow& c = GetParam();
   Put("fw.img", MakeImage(600, 1));
   Put("KEMBU.BIN", Pattern(kBodySize, 2));
-  if (c.file) Put(c.file, MakeImage(700, 3));
+  if (c.name) Put(c.name, MakeImage(700, 3));
   Files expected = Snapshot();
 
   std::string line = c.line;
@@ -36,88 +28,53 @@ TEST_P(Line, PicksOperationAndName) {
   }
   const Bytes out = Run(line);
 
-  switch (c.asks) {
-    case Asks::Usage:
-      EXPECT_EQ(out, Usage());
-      break;
-    case Asks::Backup:
-      EXPECT_EQ(out, Said("Backup Ok!"));
-      expected["KEMBU.BIN"] = Body(expected[c.file]);
-      break;
-    case Asks::Restore:
-      EXPECT_EQ(out, Said("Restore Ok!"));
-      expected[c.file] = Restored(expected[c.file], expected["KEMBU.BIN"]);
-      break;
-    case Asks::Refused:
-      EXPECT_EQ(out, Said("Image name has unsupported characters!"));
-      break;
+  if (c.op == 'b') {
+    EXPECT_EQ(out, Said("Backup Ok!"));
+    expected["KEMBU.BIN"] = Body(expected[c.name]);
+  } else if (c.op == 'r') {
+    EXPECT_EQ(out, Said("Restore Ok!"));
+    expected[c.name] = Restored(expected[c.name], expected["KEMBU.BIN"]);
+  } else {
+    EXPECT_EQ(out, c.op == 'x' ? Said("Image name has unsupported characters!") : Usage());
   }
   ExpectFiles(expected);
 }
 
-std::string Label(const ::testing::TestParamInfo<LineCase>& info) { return info.param.label; }
+std::string Label(const ::testing::TestParamInfo<LineRow>& info) { return info.param.label; }
 
-INSTANTIATE_TEST_SUITE_P(Usage, Line, ::testing::Values(
-    LineCase{"NoArguments", "kembu", Asks::Usage, nullptr},
-    LineCase{"OneSpace", "kembu ", Asks::Usage, nullptr},
-    LineCase{"OnlySpaces", "kembu    ", Asks::Usage, nullptr},
-    LineCase{"OnlyName", "kembu fw.img", Asks::Usage, nullptr},
-    LineCase{"LetterLast", "kembu b", Asks::Usage, nullptr},
-    LineCase{"LetterLastAfterName", "kembu fw.img r", Asks::Usage, nullptr},
-    LineCase{"LetterThenTab", "kembu b\tfw.img", Asks::Usage, nullptr},
-    LineCase{"LetterGluedToName", "kembu bfw.img", Asks::Usage, nullptr}), Label);
-
-INSTANTIATE_TEST_SUITE_P(Operation, Line, ::testing::Values(
-    LineCase{"LowerB", "kembu b fw.img", Asks::Backup, "fw.img"},
-    LineCase{"UpperB", "kembu B fw.img", Asks::Backup, "fw.img"},
-    LineCase{"LowerR", "kembu r fw.img", Asks::Restore, "fw.img"},
-    LineCase{"UpperR", "kembu R fw.img", Asks::Restore, "fw.img"},
-    LineCase{"Dash", "kembu -b fw.img", Asks::Backup, "fw.img"},
-    LineCase{"Slash", "kembu /r fw.img", Asks::Restore, "fw.img"},
-    LineCase{"LetterBefore", "kembu xb fw.img", Asks::Backup, "fw.img"},
-    LineCase{"RWithoutSpaceIsPassedOver", "kembu rb fw.img", Asks::Backup, "fw.img"},
-    LineCase{"WordBeforeLetter", "kembu fw.img b fw.img", Asks::Backup, "fw.img"},
-    LineCase{"HighC2", "kembu \xC2 fw.img", Asks::Backup, "fw.img"},
-    LineCase{"HighE2", "kembu \xE2 fw.img", Asks::Backup, "fw.img"},
-    LineCase{"HighD2", "kembu \xD2 fw.img", Asks::Restore, "fw.img"},
-    LineCase{"HighF2", "kembu \xF2 fw.img", Asks::Restore, "fw.img"}), Label);
-
-INSTANTIATE_TEST_SUITE_P(Name, Line, ::testing::Values(
-    LineCase{"SpacesBefore", "kembu b    fw.img", Asks::Backup, "fw.img"},
-    LineCase{"SpacesInside", "kembu b my  fw.img", Asks::Backup, "my  fw.img"},
-    LineCase{"SecondLetterBelongsToName", "kembu b r fw.img", Asks::Backup, "r fw.img"},
-    LineCase{"SecondLetterBelongsToNameR", "kembu r b fw.img", Asks::Restore, "b fw.img"},
-    LineCase{"SubFolder", "kembu r sub/fw.img", Asks::Restore, "sub/fw.img"}), Label);
+INSTANTIATE_TEST_SUITE_P(Usage, Line, ::testing::ValuesIn(kUsageLines), Label);
+INSTANTIATE_TEST_SUITE_P(Operation, Line, ::testing::ValuesIn(kOperationLines), Label);
+INSTANTIATE_TEST_SUITE_P(Name, Line, ::testing::ValuesIn(kNameLines), Label);
 
 // Windows strips trailing spaces from file names itself. Linux file names may
 // hold control bytes, which end the line that kembu joins from its
 // arguments: a name they cut short could be another file's, so it is refused.
 INSTANTIATE_TEST_SUITE_P(LinuxOnly, Line, ::testing::Values(
-    LineCase{"SpacesAfterName", "kembu b fw.img  ", Asks::Backup, "fw.img  "},
-    LineCase{"TabInsideName", "kembu r fw.img\tnew", Asks::Refused, "fw.img\tnew"},
-    LineCase{"LineFeedAtEnd", "kembu b fw.img\n", Asks::Refused, "fw.img\n"},
-    LineCase{"ControlByteFirst", "kembu b \x01" "fw.img", Asks::Refused, "\x01" "fw.img"},
-    LineCase{"ControlByteInLaterArgument", "kembu r my fw.img x\ty", Asks::Refused,
+    LineRow{"SpacesAfterName", "kembu b fw.img  ", 'b', "fw.img  "},
+    LineRow{"TabInsideName", "kembu r fw.img\tnew", 'x', "fw.img\tnew"},
+    LineRow{"LineFeedAtEnd", "kembu b fw.img\n", 'x', "fw.img\n"},
+    LineRow{"ControlByteFirst", "kembu b \x01" "fw.img", 'x', "\x01" "fw.img"},
+    LineRow{"ControlByteInLaterArgument", "kembu r my fw.img x\ty", 'x',
              "my fw.img x"}), Label);
 
 // The scan starts at the first space, which may be inside the program's path.
 // No Windows file name holds a control character or a quotation mark: the
 // line ends at the one, and the other may only enclose the whole name.
 INSTANTIATE_TEST_SUITE_P(WindowsOnly, Line, ::testing::Values(
-    LineCase{"TabEndsLine", "kembu b fw.img\tother.img", Asks::Backup, "fw.img"},
-    LineCase{"Quoted", "kembu b \"fw.img\"", Asks::Backup, "fw.img"},
-    LineCase{"QuotedWithSpace", "kembu r \"my fw.img\"", Asks::Restore, "my fw.img"},
-    LineCase{"QuotedThenSpaces", "kembu -b \"my fw.img\"  ", Asks::Backup, "my fw.img"},
-    LineCase{"QuotedAbsolutePath", "kembu r \"<dir>\\fw files\\fw.img\"", Asks::Restore,
+    LineRow{"TabEndsLine", "kembu b fw.img\tother.img", 'b', "fw.img"},
+    LineRow{"Quoted", "kembu b \"fw.img\"", 'b', "fw.img"},
+    LineRow{"QuotedWithSpace", "kembu r \"my fw.img\"", 'r', "my fw.img"},
+    LineRow{"QuotedThenSpaces", "kembu -b \"my fw.img\"  ", 'b', "my fw.img"},
+    LineRow{"QuotedAbsolutePath", "kembu r \"<dir>\\fw files\\fw.img\"", 'r',
              "fw files/fw.img"},
-    LineCase{"QuoteNeverClosed", "kembu b \"fw.img", Asks::Refused, nullptr},
-    LineCase{"TextAfterClosingQuote", "kembu r \"fw.img\"x", Asks::Refused, nullptr},
-    LineCase{"QuoteInsideName", "kembu b fw\".img", Asks::Refused, nullptr},
-    LineCase{"DoubledQuotes", "kembu r \"\"fw.img\"\"", Asks::Refused, nullptr},
-    LineCase{"PathWithoutLetter", "C:\\my tools\\kembu.exe fw.img", Asks::Usage, nullptr},
-    LineCase{"PathWordEndsInB", "C:\\my lab tools\\kembu.exe fw.img", Asks::Backup,
+    LineRow{"QuoteNeverClosed", "kembu b \"fw.img", 'x', nullptr},
+    LineRow{"TextAfterClosingQuote", "kembu r \"fw.img\"x", 'x', nullptr},
+    LineRow{"QuoteInsideName", "kembu b fw\".img", 'x', nullptr},
+    LineRow{"DoubledQuotes", "kembu r \"\"fw.img\"\"", 'x', nullptr},
+    LineRow{"PathWithoutLetter", "C:\\my tools\\kembu.exe fw.img", 0, nullptr},
+    LineRow{"PathWordEndsInB", "C:\\my lab tools\\kembu.exe fw.img", 'b',
              "tools/kembu.exe fw.img"},
-    LineCase{"PathWordEndsInR", "C:\\apps for tools\\kembu.exe fw.img", Asks::Restore,
+    LineRow{"PathWordEndsInR", "C:\\apps for tools\\kembu.exe fw.img", 'r',
              "tools/kembu.exe fw.img"}), Label);
 
 using Names = E2eTest;
