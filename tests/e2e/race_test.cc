@@ -58,6 +58,15 @@ struct Allowed {
   std::vector<Bytes> bodies;  // every body a run could restore or save
 };
 
+// Empty when KEMBU.BIN is one a restore refuses or exactly one whole body.
+std::string BackupFault(const Bytes& seen, const Allowed& allowed) {
+  if (seen.size() < kBodySize) return "";
+  if (seen.size() > kBodySize) return std::to_string(seen.size()) + " bytes";
+  const auto& bodies = allowed.bodies;
+  if (std::find(bodies.begin(), bodies.end(), seen) != bodies.end()) return "";
+  return "490 bytes that are no whole body";
+}
+
 // Empty when the image could be the original or a correct restore of one of
 // the bodies; otherwise every property it breaks.
 std::string ImageFault(const Bytes& seen, const Allowed& allowed) {
@@ -69,21 +78,8 @@ std::string ImageFault(const Bytes& seen, const Allowed& allowed) {
   if (!Sealed(seen)) fault += " bad checksum;";
   if (seen.compare(0, kBodyOffset, image, 0, kBodyOffset) != 0) fault += " lead-in changed;";
   if (seen.compare(kHeaderSize, Bytes::npos, image, kHeaderSize) != 0) fault += " tail changed;";
-  const Bytes body = Body(seen);
-  if (std::find(allowed.bodies.begin(), allowed.bodies.end(), body) == allowed.bodies.end()) {
-    fault += " body is none of the possible ones;";
-  }
+  if (BackupFault(Body(seen), allowed) != "") fault += " body is none of the possible ones;";
   return fault;
-}
-
-// Empty when KEMBU.BIN is one a restore refuses or exactly one whole body.
-std::string BackupFault(const Bytes& seen, const Allowed& allowed) {
-  if (seen.size() < kBodySize) return "";
-  if (seen.size() > kBodySize) return std::to_string(seen.size()) + " bytes";
-  for (size_t i = 0; i < allowed.bodies.size(); ++i) {
-    if (seen == allowed.bodies[i]) return "";
-  }
-  return "490 bytes that are no whole body";
 }
 
 enum class Look { kSeen, kAbsent, kBusy };
@@ -151,14 +147,15 @@ void Watch(const std::string& imagePath, const std::string& backupPath, const Al
 
 // Every message each operation has; those listed as impossible here would
 // mean a run saw a half-written or missing image, or lost a write.
-const char* const kBackupMessages[] = {"Backup Ok!", "Error opening input file!",
-                                       "Error creating KEMBU.BIN!"};
-const char* const kRestoreMessages[] = {"Restore Ok!", "Error opening input file!",
-                                        "Error opening KEMBU.BIN!", "Error reading KEMBU.BIN!",
-                                        "Error opening output file!"};
-const char* const kImpossibleMessages[] = {"Input file is KEMBU.BIN!",  "Error reading input file!",
-                                           "Bad checksum in input file!", "Error writing KEMBU.BIN!",
-                                           "Error writing output file!"};
+using Messages = std::vector<const char*>;
+const Messages kBackupMessages = {"Backup Ok!", "Error opening input file!",
+                                  "Error creating KEMBU.BIN!"};
+const Messages kRestoreMessages = {"Restore Ok!", "Error opening input file!",
+                                   "Error opening KEMBU.BIN!", "Error reading KEMBU.BIN!",
+                                   "Error opening output file!"};
+const Messages kImpossibleMessages = {"Input file is KEMBU.BIN!", "Error reading input file!",
+                                      "Bad checksum in input file!", "Error writing KEMBU.BIN!",
+                                      "Error writing output file!"};
 
 enum class Verdict { kGood, kNotStarted, kBad };
 
@@ -184,10 +181,7 @@ Verdict Judge(const std::string& line, const Outcome& run, std::string* said) {
     return Verdict::kBad;
   }
   const bool backup = line.find(" b ") != std::string::npos;
-  const std::vector<const char*> possible =
-      backup ? std::vector<const char*>(std::begin(kBackupMessages), std::end(kBackupMessages))
-             : std::vector<const char*>(std::begin(kRestoreMessages), std::end(kRestoreMessages));
-  for (const char* message : possible) {
+  for (const char* message : backup ? kBackupMessages : kRestoreMessages) {
     if (run.out == Said(message)) {
       *said = message;
       return Verdict::kGood;
@@ -306,8 +300,9 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("%d rounds of %d runs in %.1f s\n", shape.rounds, shape.runs, seconds);
   for (const auto& [message, count] : tally) std::printf("  %5d  %s\n", count, message.c_str());
-  std::printf("  samples of fw.img: %ld seen, %ld busy; of KEMBU.BIN: %ld seen, %ld absent, %ld busy\n",
-              total.seen[0], total.busy[0], total.seen[1], total.absent[1], total.busy[1]);
+  std::printf("  samples of fw.img: %ld seen, %ld busy; of KEMBU.BIN: %ld seen, %ld absent, "
+              "%ld busy\n", total.seen[0], total.busy[0], total.seen[1], total.absent[1],
+              total.busy[1]);
 }
 
 using raceLinuxOnly = E2eTest;
