@@ -113,22 +113,12 @@ INSTANTIATE_TEST_SUITE_P(Restore, Procedure, ::testing::Values(
 // Fails every platform call in turn (or cuts every read and write short by a
 // byte) until a run gets through without reaching the chosen call, for both
 // procedures and from several starting disks, each run through the checks.
-struct Walk {
-  bool restore;
-  bool cutShort;
-};
-
-std::string WalkName(const ::testing::TestParamInfo<Walk>& info) {
-  return std::string(info.param.restore ? "Restore" : "Backup") +
-         (info.param.cutShort ? "ShortCounts" : "FailedCalls");
-}
-
-class FaultWalk : public ::testing::TestWithParam<Walk> {
+class FaultWalk : public ::testing::TestWithParam<std::tuple<bool, bool>> {
  protected:
+  // The procedure (a restore?) and the fault (cut short?) come from the walk.
   Layout Start(const Row& row) {
     Layout layout = LayoutOf(row);
-    layout.restore = GetParam().restore;
-    layout.cutShort = GetParam().cutShort;
+    std::tie(layout.restore, layout.cutShort) = GetParam();
     return layout;
   }
 };
@@ -158,7 +148,7 @@ TEST_P(FaultWalk, EveryFailureGivesItsMessageAndKeepsFilesSafe) {
 // Every step that can fail is reached by the walk over a disk on which the
 // procedure would succeed.
 TEST_P(FaultWalk, ReachesEveryStepThatCanFail) {
-  const Walk walk = GetParam();
+  const auto [restore, cutShort] = GetParam();
   const Layout layout =
       Start({"", false, MakeImage(1536, 25), Body(MakeImage(512, 26)), 0, ""});
   std::set<std::string> messages;
@@ -167,23 +157,22 @@ TEST_P(FaultWalk, ReachesEveryStepThatCanFail) {
     if (!run.reached) break;
     messages.insert(run.message);
   }
-  std::set<std::string> expected;
-  if (walk.restore) {
-    expected = walk.cutShort
-                   ? std::set<std::string>{kRestoreOk, kReadInput, kReadBackup, kWriteOutput}
-                   : std::set<std::string>{kRestoreOk, kNameNotAsTyped, kOpenInput, kReadInput,
-                                           kOpenBackup, kReadBackup, kOpenOutput, kWriteOutput};
-  } else {
-    expected = walk.cutShort ? std::set<std::string>{kBackupOk, kReadInput, kWriteBackup}
-                             : std::set<std::string>{kBackupOk, kNameNotAsTyped, kOpenInput,
-                                                     kReadInput, kCreateBackup, kWriteBackup};
-  }
+  using Set = std::set<std::string>;
+  const Set expected =
+      restore ? (cutShort ? Set{kRestoreOk, kReadInput, kReadBackup, kWriteOutput}
+                          : Set{kRestoreOk, kNameNotAsTyped, kOpenInput, kReadInput, kOpenBackup,
+                                kReadBackup, kOpenOutput, kWriteOutput})
+              : (cutShort ? Set{kBackupOk, kReadInput, kWriteBackup}
+                          : Set{kBackupOk, kNameNotAsTyped, kOpenInput, kReadInput,
+                                kCreateBackup, kWriteBackup});
   EXPECT_EQ(expected, messages);
 }
 
 INSTANTIATE_TEST_SUITE_P(Procedures, FaultWalk,
-                         ::testing::Values(Walk{false, false}, Walk{false, true},
-                                           Walk{true, false}, Walk{true, true}),
-                         WalkName);
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Restore" : "Backup") +
+                                  (std::get<1>(info.param) ? "ShortCounts" : "FailedCalls");
+                         });
 
 }  // namespace
