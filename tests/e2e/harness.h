@@ -18,8 +18,8 @@ Bytes Usage();                      // banner and usage text
 Bytes Said(const Bytes& message);   // banner, "\r\n" + message, "\r\n"
 
 struct RunOptions {
-  std::function<void()> inChild;       // runs in the child just before exec
-  std::vector<std::string> wrapper;    // command put in front, e.g. strace
+  std::function<void()> inChild = {};  // runs in the child just before exec
+  std::vector<std::string> wrapper = {};  // command put in front, e.g. strace
   std::string program = {};            // another copy of the program to run
   // Windows: the UTF-8 line reaches kembu.exe as UTF-16 (CreateProcessW), as
   // typed in a shell that keeps every character.

@@ -194,22 +194,13 @@ Verdict Judge(const std::string& line, const Outcome& run, std::string* said) {
   return Verdict::kBad;
 }
 
-struct RaceShape {
-  int rounds, runs;
-  std::chrono::microseconds step;  // between starts, in the rounds that spread them
-  Clock::duration roundLimit;
-};
-
-// Natively a run takes a few milliseconds, mostly its fsync; released all at
-// once, most find the files held, so some rounds spread the starts over a few
-// run times and let more runs through. Under Wine the starts spread by
-// themselves: each one starts a Wine process.
-RaceShape ShapeHere() {
-  using std::chrono::microseconds;
-  using std::chrono::seconds;
-  if (UnderWine()) return {8, 32, microseconds(0), seconds(20)};
-  return {40, 32, microseconds(400), seconds(20)};
-}
+// Runs in each round. Natively a run takes a few milliseconds, mostly its
+// fsync; released all at once, most find the files held, so some rounds
+// spread the starts over a few run times (kStep apart) and let more runs
+// through. Under Wine the starts spread by themselves: each one starts a Wine
+// process.
+constexpr int kRuns = 32;
+constexpr std::chrono::microseconds kStep(400);
 
 // Lower case, so that the tests answer to ctest -R race.
 using race = E2eTest;
@@ -220,12 +211,13 @@ using race = E2eTest;
 TEST_F(race, BackupsAndRestoresAtOnce) {
   // Starts Wine's server, which every later run shares.
   ASSERT_EQ(Run("kembu"), Usage());
-  const RaceShape shape = ShapeHere();
+  const int rounds = UnderWine() ? 8 : 40;
+  const std::chrono::microseconds step = UnderWine() ? std::chrono::microseconds(0) : kStep;
   std::map<std::string, int> tally;
   WatchReport total;
   const Clock::time_point start = Clock::now();
 
-  for (int round = 0; round < shape.rounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     Allowed allowed;
     allowed.image = MakeImage(kImageSize, 100 + round);
@@ -241,7 +233,7 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
     const int backupEvery[] = {2, 3, 8, 0};
     const int every = backupEvery[round % 4];
     std::vector<std::string> lines;
-    for (int i = 0; i < shape.runs; ++i) {
+    for (int i = 0; i < kRuns; ++i) {
       const bool backup = every != 0 && (i + round) % every == 0;
       lines.push_back(backup ? "kembu b fw.img" : "kembu r fw.img");
     }
@@ -251,7 +243,7 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
     std::thread watcher(Watch, Path("fw.img"), Path("KEMBU.BIN"), std::cref(allowed),
                         std::cref(stop), std::ref(report));
     const std::vector<Outcome> outcomes =
-        RunTogether(dir_, lines, shape.step * (round % 3), shape.roundLimit);
+        RunTogether(dir_, lines, step * (round % 3), std::chrono::seconds(20));
     stop = true;
     watcher.join();
 
@@ -271,7 +263,7 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
       restoreOk |= said == "Restore Ok!";
     }
     // More than a few would be Wine failing, not a hiccup.
-    EXPECT_LE(notStarted, shape.runs / 8) << "runs Wine did not start";
+    EXPECT_LE(notStarted, kRuns / 8) << "runs Wine did not start";
     for (const std::string& fault : report.faults) ADD_FAILURE() << "while running: " << fault;
     for (int file = 0; file < 2; ++file) {
       total.seen[file] += report.seen[file];
@@ -298,7 +290,7 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
 
   // What the races came to, for whoever looks at the log.
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("%d rounds of %d runs in %.1f s\n", shape.rounds, shape.runs, seconds);
+  std::printf("%d rounds of %d runs in %.1f s\n", rounds, kRuns, seconds);
   for (const auto& [message, count] : tally) std::printf("  %5d  %s\n", count, message.c_str());
   std::printf("  samples of fw.img: %ld seen, %ld busy; of KEMBU.BIN: %ld seen, %ld absent, "
               "%ld busy\n", total.seen[0], total.busy[0], total.seen[1], total.absent[1],

@@ -82,12 +82,11 @@ Files Disk(const Bytes& image, const Bytes& backup = kNone) {
   return files;
 }
 
-RunOptions AsNobody() {
+const RunOptions kAsNobody = [] {
   RunOptions options;
   options.asNobody = true;
   return options;
-}
-const RunOptions kAsNobody = AsNobody();
+}();
 RunOptions Limited(long bytes) {
   RunOptions options = {[bytes] { LimitFileSize(bytes); }, {}};
   options.serverFirst = true;
@@ -281,18 +280,14 @@ const Prepare kDeletedBeforeLock = [](const std::string& dir, RunOptions& option
   return [watch] { close(watch); };
 };
 
-const RunOptions kReaderGone = {[] {
-                                  int ends[2];
-                                  if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) _exit(125);
-                                  close(ends[0]);
-                                  close(ends[1]);
-                                },
-                                {}};
-RunOptions Closed(std::vector<int> closed) {
-  return {[closed] {
-            for (int fd : closed) close(fd);
-          },
-          {}};
+const std::function<void()> kReaderGone = [] {
+  int ends[2];
+  if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) _exit(125);
+  close(ends[0]);
+  close(ends[1]);
+};
+std::function<void()> Closed(std::vector<int> closed) {
+  return [closed] { for (int fd : closed) close(fd); };
 }
 
 // As root, file modes stop nobody; such runs drop to an ordinary user.
@@ -308,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
     Row{"RestoreWriteThatFails", Disk(kLong, kSavedBody), kR, "Error writing output file!", kSame,
         Limited(0)},
     // A reader that went away must not cost the backup.
-    Row{"StdoutPipeWithoutReader", Disk(kImage), kB, "", kSaved, kReaderGone},
+    Row{"StdoutPipeWithoutReader", Disk(kImage), kB, "", kSaved, {kReaderGone}},
     // A FIFO without a writer must neither hang the run nor pass as an image.
     Row{"BackupOfFifo", Disk("<fifo>", kSavedBody), kB,
         "Error opening input file!|Error reading input file!", kDropped},
@@ -324,11 +319,11 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
         "Error creating KEMBU.BIN!", kSame, kAsNobody, Modes({{"target.bin", 0666}, {".", 0555}})},
     // With standard streams closed at start, the tool's own messages must not
     // land in the files it opens.
-    Row{"RestoreWithStdoutClosed", Disk(kLong, kSavedBody), kR, "", kRestored, Closed({1})},
-    Row{"BackupWithStdoutClosed", Disk(kLong), kB, "", kSaved, Closed({1})},
+    Row{"RestoreWithStdoutClosed", Disk(kLong, kSavedBody), kR, "", kRestored, {Closed({1})}},
+    Row{"BackupWithStdoutClosed", Disk(kLong), kB, "", kSaved, {Closed({1})}},
     Row{"RestoreWithStandardStreamsClosed", Disk(kLong, kSavedBody), kR, "", kRestored,
-        Closed({0, 1, 2})},
-    Row{"BackupWithStandardStreamsClosed", Disk(kLong), kB, "", kSaved, Closed({0, 1, 2})},
+        {Closed({0, 1, 2})}},
+    Row{"BackupWithStandardStreamsClosed", Disk(kLong), kB, "", kSaved, {Closed({0, 1, 2})}},
     Row{"ImageDeletedBetweenOpenAndLock", Disk(kLong, kSavedBody), kR, "Error opening input file!",
         [](Files& files) { files.erase("fw.img"); }, {}, kDeletedBeforeLock}), Name);
 
