@@ -297,23 +297,4 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
               total.busy[1]);
 }
 
-using raceLinuxOnly = E2eTest;
-
-// A backup that fails because another one holds the image must not delete
-// the KEMBU.BIN that other one holds: it is about to report it written.
-// Windows refuses such a delete by itself; here the lock has to.
-TEST_F(raceLinuxOnly, BackupFileHeldByAnotherBackupStays) {
-  const Bytes image = MakeImage(kImageSize, 1);
-  Put("fw.img", image);
-  Put("KEMBU.BIN", Body(image));
-  const int imageFd = open(Path("fw.img").c_str(), O_RDONLY | O_CLOEXEC);
-  const int backupFd = open(Path("KEMBU.BIN").c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(imageFd, LOCK_EX), 0);
-  ASSERT_EQ(flock(backupFd, LOCK_EX), 0);
-  EXPECT_EQ(Run("kembu b fw.img"), Said("Error opening input file!"));
-  close(imageFd);
-  close(backupFd);
-  ExpectFiles({{"fw.img", image}, {"KEMBU.BIN", Body(image)}});
-}
-
 }  // namespace
