@@ -185,6 +185,47 @@ INSTANTIATE_TEST_SUITE_P(BackupFileAsImageWindowsOnly, SingleRun, ::testing::Val
 INSTANTIATE_TEST_SUITE_P(BackupFileLinkedToImage, SingleRun, ::testing::ValuesIn(
     BackupFileAsImage({"sub/fw.img"}, true)), Name);
 
+// Lines whose name opens nothing: a backup has already removed KEMBU.BIN, a
+// restore leaves everything as it was. Windows' device names too: kembu opens
+// only files on a disk, and neither waits on a port or console (a run that
+// waits fails after 5 s) nor reads the null device. On Linux they are just
+// names of missing files, and quotation marks belong to names.
+std::vector<Row> OpensNothing() {
+  RunOptions soon;
+  soon.seconds = 5;
+  const char* quoted = UnderWine() ? "\"\"" : "\"fw.img\"";
+  std::vector<Row> rows;
+  // The labels are the same everywhere: the tests are listed without Wine.
+  for (const auto& [label, name] : std::vector<std::pair<std::string, std::string>>{
+           {"Empty", ""}, {"Spaces", "   "}, {"Quoted", quoted}, {"Missing", "missing.img"},
+           {"NUL", "NUL"}, {"NulImg", "nul.img"}, {"AUX", "AUX"}, {"COM1", "COM1"},
+           {"CON", "CON"}}) {
+    for (const char* op : {"b", "r"}) {
+      rows.push_back({(*op == 'b' ? "Backup" : "Restore") + label, Disk(kImage, kSavedBody),
+                      std::string("kembu ") + op + " " + name, "Error opening input file!",
+                      *op == 'b' ? kDropped : kSame, soon});
+    }
+  }
+  return rows;
+}
+INSTANTIATE_TEST_SUITE_P(NameOpensNothing, SingleRun, ::testing::ValuesIn(OpensNothing()), Name);
+
+// No path component is longer than a file system allows. A name of 300 bytes
+// is refused, never cut to 299 bytes (a file of that name is there to catch a
+// cut) nor taken whole. Windows' ANSI file functions stop at 260 bytes, well
+// below the name field, so only Linux takes one of 299.
+const std::string kName299 =
+    std::string(120, 'd') + "/" + std::string(120, 'e') + "/" + std::string(57, 'f');
+const Files kLongNames = {{kName299, kImage}, {kName299 + "g", MakeImage(600, 2)},
+                          {kBin, Pattern(kBodySize, 3)}};
+INSTANTIATE_TEST_SUITE_P(NameLength, SingleRun, ::testing::Values(
+    Row{"BackupOf300Bytes", kLongNames, "kembu b " + kName299 + "g", "Image name too long!", kSame},
+    Row{"RestoreOf300Bytes", kLongNames, "kembu r " + kName299 + "g", "Image name too long!",
+        kSame}), Name);
+INSTANTIATE_TEST_SUITE_P(NameLengthLinuxOnly, SingleRun, ::testing::Values(
+    Row{"BackupOf299Bytes", {{kName299, kImage}}, "kembu b " + kName299, "Backup Ok!",
+        Set(kBin, Body(kImage))}), Name);
+
 // A file another program holds counts as one that cannot be opened. On Linux
 // the holder locks it (flock: LOCK_EX or LOCK_SH), and a backup leaves such a
 // KEMBU.BIN alone. On Windows it is a viewer that keeps the file open for
