@@ -105,6 +105,12 @@ static std::string Hex(const std::string& bytes) {
   return hex;
 }
 
+std::string WindowsPath(const std::string& path) {
+  std::string windows = "Z:" + path;
+  for (char& c : windows) c = c == '/' ? '\\' : c;
+  return windows;
+}
+
 std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string(); }
 
 // Natively the line is split on every single space, so that the program, which
@@ -112,8 +118,7 @@ std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).st
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options) {
   const std::string program = options.program.empty() ? ProgramPath() : options.program;
   if (UnderWine()) {
-    std::string windowsPath = "Z:" + program;
-    for (char& c : windowsPath) c = c == '/' ? '\\' : c;
+    const std::string windowsPath = WindowsPath(program);
     const std::string launcher =
         options.launcher.empty() ? Setting("KEMBU_E2E_LAUNCHER") : options.launcher;
     std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), launcher};

@@ -107,6 +107,9 @@ bool UnderEmulator();
 // under an emulator.
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
 
+// "Z:" and the path with backslashes: a Linux path as Wine's programs see it.
+std::string WindowsPath(const std::string& path);
+
 // The built program, as the tests run it.
 std::string ProgramPath();
 

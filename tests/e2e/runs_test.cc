@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "../command_lines.h"
 #include "harness.h"
 
 namespace {
@@ -51,7 +52,10 @@ TEST_P(SingleRun, SaysAndLeaves) {
   RunOptions options = row.options;
   const Afterwards afterwards = row.prepare ? row.prepare(dir_, options) : Afterwards();
   Files expected = Snapshot();
-  const Bytes out = Run(row.line, options);
+  std::string line = row.line;
+  const size_t at = line.find("<dir>");  // the test directory, as an absolute Windows path
+  if (at != std::string::npos) line.replace(at, 5, WindowsPath(dir_));
+  const Bytes out = Run(line, options);
   if (afterwards) afterwards();
   const std::string message = row.message ? row.message : "";
   const size_t bar = message.find('|');
@@ -151,6 +155,67 @@ INSTANTIATE_TEST_SUITE_P(Restore, SingleRun, ::testing::Values(
     Row{"ShortWrite", Disk(kLong, kSavedBody), kR, "Error writing output file!",
         Set("fw.img", Restored(kLong, kSavedBody).substr(0, 100) + kLong.substr(100)),
         Limited(100)}), Name);
+
+// How the raw command line picks the operation and the image name. fw.img
+// and the named file are distinct valid images and KEMBU.BIN holds a body, so
+// each outcome leaves a different trace.
+template <size_t size>
+std::vector<Row> LineRows(const LineRow (&lines)[size]) {
+  std::vector<Row> rows;
+  for (const LineRow& line : lines) {
+    Files setup = Disk(kImage, kSavedBody);
+    const std::string name = line.name ? line.name : "";
+    if (line.name) setup[name] = MakeImage(700, 3);
+    rows.push_back({line.label, setup, line.line, nullptr, kSame});
+    if (line.op == 'x') rows.back().message = "Image name has unsupported characters!";
+    if (line.op == 'b') {
+      rows.back().message = "Backup Ok!";
+      rows.back().after = [name](Files& files) { files[kBin] = Body(files[name]); };
+    } else if (line.op == 'r') {
+      rows.back().message = "Restore Ok!";
+      rows.back().after = [name](Files& files) {
+        files[name] = Restored(files[name], files[kBin]);
+      };
+    }
+  }
+  return rows;
+}
+
+// Windows strips trailing spaces from file names itself. Linux file names may
+// hold control bytes, which end the line that kembu joins from its
+// arguments: a name they cut short could be another file's, so it is refused.
+const LineRow kLinuxOnlyLines[] = {
+    {"SpacesAfterName", "kembu b fw.img  ", 'b', "fw.img  "},
+    {"TabInsideName", "kembu r fw.img\tnew", 'x', "fw.img\tnew"},
+    {"LineFeedAtEnd", "kembu b fw.img\n", 'x', "fw.img\n"},
+    {"ControlByteFirst", "kembu b \x01" "fw.img", 'x', "\x01" "fw.img"},
+    {"ControlByteInLaterArgument", "kembu r my fw.img x\ty", 'x', "my fw.img x"}};
+
+// The scan starts at the first space, which may be inside the program's path.
+// No Windows file name holds a control character or a quotation mark: the
+// line ends at the one, and the other may only enclose the whole name.
+const LineRow kWindowsOnlyLines[] = {
+    {"TabEndsLine", "kembu b fw.img\tother.img", 'b', "fw.img"},
+    {"Quoted", "kembu b \"fw.img\"", 'b', "fw.img"},
+    {"QuotedWithSpace", "kembu r \"my fw.img\"", 'r', "my fw.img"},
+    {"QuotedThenSpaces", "kembu -b \"my fw.img\"  ", 'b', "my fw.img"},
+    {"QuotedAbsolutePath", "kembu r \"<dir>\\fw files\\fw.img\"", 'r', "fw files/fw.img"},
+    {"QuoteNeverClosed", "kembu b \"fw.img", 'x', nullptr},
+    {"TextAfterClosingQuote", "kembu r \"fw.img\"x", 'x', nullptr},
+    {"QuoteInsideName", "kembu b fw\".img", 'x', nullptr},
+    {"DoubledQuotes", "kembu r \"\"fw.img\"\"", 'x', nullptr},
+    {"PathWithoutLetter", "C:\\my tools\\kembu.exe fw.img", 0, nullptr},
+    {"PathWordEndsInB", "C:\\my lab tools\\kembu.exe fw.img", 'b', "tools/kembu.exe fw.img"},
+    {"PathWordEndsInR", "C:\\apps for tools\\kembu.exe fw.img", 'r', "tools/kembu.exe fw.img"}};
+
+INSTANTIATE_TEST_SUITE_P(Usage, SingleRun, ::testing::ValuesIn(LineRows(kUsageLines)), Name);
+INSTANTIATE_TEST_SUITE_P(Operation, SingleRun, ::testing::ValuesIn(LineRows(kOperationLines)),
+                         Name);
+INSTANTIATE_TEST_SUITE_P(Name, SingleRun, ::testing::ValuesIn(LineRows(kNameLines)), Name);
+INSTANTIATE_TEST_SUITE_P(LinesLinuxOnly, SingleRun, ::testing::ValuesIn(LineRows(kLinuxOnlyLines)),
+                         Name);
+INSTANTIATE_TEST_SUITE_P(LinesWindowsOnly, SingleRun,
+                         ::testing::ValuesIn(LineRows(kWindowsOnlyLines)), Name);
 
 // KEMBU.BIN holds a valid image, so a run that took it as the image would
 // succeed and change something. Or KEMBU.BIN links to the image.
