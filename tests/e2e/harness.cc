@@ -42,7 +42,8 @@ static std::string Setting(const char* name) {
 
 bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
-bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
+// True when a Linux program of another architecture runs under qemu-user.
+static bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
 
 static void DropPrivileges() {
   if (UnderWine()) {
@@ -206,7 +207,6 @@ Outcome Finish(const Started& started, std::chrono::steady_clock::time_point dea
   return outcome;
 }
 
-// A copy in base_, which nobody can reach; returns its path.
 std::string E2eTest::Reachable(const std::string& path) {
   const std::string copy = base_ + "/" + fs::path(path).filename().string();
   std::error_code error;

@@ -83,7 +83,7 @@ class E2eTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const Bytes& bytes);
-  std::string Reachable(const std::string& path);
+  std::string Reachable(const std::string& path);  // a copy in base_
   // Lays out files as Snapshot reads them: bytes, "<dir>", "<fifo>" or "-> target".
   void Lay(const Files& files);
   Bytes Get(const std::string& name);
@@ -99,9 +99,6 @@ using LinuxOnly = E2eTest;
 
 // True when the runs go to kembu.exe under Wine.
 bool UnderWine();
-
-// True when a Linux program of another architecture runs under qemu-user.
-bool UnderEmulator();
 
 // The argument vector that runs the raw command line: natively, under Wine or
 // under an emulator.
