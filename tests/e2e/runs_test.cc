@@ -106,8 +106,8 @@ Prepare Modes(std::vector<std::pair<std::string, mode_t>> modes) {
   };
 }
 
-// The KEMBU.BIN of a backup that failed (or one that worked, with `saved`),
-// from an older one: replaced whole, or none left behind.
+// An older, longer KEMBU.BIN is replaced whole by a backup; a failed one
+// leaves none behind.
 INSTANTIATE_TEST_SUITE_P(Backup, SingleRun, ::testing::Values(
     Row{"Valid", Disk(kLong, kOld), kB, "Backup Ok!", kSaved},
     Row{"Exactly512Bytes", Disk(MakeImage(512, 1), kOld), kB, "Backup Ok!", kSaved},
