@@ -16,41 +16,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
-
-Bytes Pattern(size_t size, unsigned seed) {
-  Bytes bytes(size, '\0');
-  unsigned state = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
-
-void Seal(Bytes& image) {
-  unsigned sum = 0;
-  for (size_t i = 0; i < kHeaderSize - 2; i += 2) {
-    sum += static_cast<unsigned char>(image[i]) | static_cast<unsigned char>(image[i + 1]) << 8;
-  }
-  image[510] = static_cast<char>(sum & 0xFF);
-  image[511] = static_cast<char>((sum >> 8) & 0xFF);
-}
-
-Bytes MakeImage(size_t size, unsigned seed) {
-  Bytes image = Pattern(size, seed);
-  if (size >= kHeaderSize) Seal(image);
-  return image;
-}
-
-Bytes Body(const Bytes& image) { return image.substr(kBodyOffset, kBodySize); }
-
-Bytes Restored(Bytes image, const Bytes& backup) {
-  image.replace(kBodyOffset, kBodySize, backup.substr(0, kBodySize));
-  Seal(image);
-  return image;
-}
 
 static Bytes Banner() {
   const Bytes stars(54, '*');
@@ -74,10 +42,10 @@ static std::string Setting(const char* name) {
 
 bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
-bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
+// True when a Linux program of another architecture runs under qemu-user.
+static bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
 
-void DropPrivileges() {
-  if (geteuid() != 0) return;
+static void DropPrivileges() {
   if (UnderWine()) {
     const std::string prefix = Setting("KEMBU_E2E_NOBODY_WINEPREFIX");
     if (prefix.empty() || setenv("WINEPREFIX", prefix.c_str(), 1) != 0 ||
@@ -110,21 +78,22 @@ void E2eTest::SetUp() {
   ASSERT_FALSE(Setting("KEMBU_E2E_PROGRAM").empty()) << "KEMBU_E2E_PROGRAM is not set";
   std::string pattern = (fs::temp_directory_path() / "kembu-e2e-XXXXXX").string();
   ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-  dir_ = pattern;
+  base_ = pattern;
+  dir_ = base_ + "/files";
   // Open to all, for the runs that drop privileges.
-  chmod(dir_.c_str(), 0755);
+  chmod(base_.c_str(), 0755);
+  ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
 }
 
 void E2eTest::TearDown() {
-  if (dir_.empty()) return;
+  if (base_.empty()) return;
   std::error_code ignored;
-  for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored)) {
+  for (const auto& entry : fs::recursive_directory_iterator(base_, ignored)) {
     if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
       chmod(entry.path().c_str(), 0755);
     }
   }
-  chmod(dir_.c_str(), 0755);
-  fs::remove_all(dir_, ignored);
+  fs::remove_all(base_, ignored);
 }
 
 static std::string Hex(const std::string& bytes) {
@@ -137,6 +106,12 @@ static std::string Hex(const std::string& bytes) {
   return hex;
 }
 
+std::string WindowsPath(const std::string& path) {
+  std::string windows = "Z:" + path;
+  for (char& c : windows) c = c == '/' ? '\\' : c;
+  return windows;
+}
+
 std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string(); }
 
 // Natively the line is split on every single space, so that the program, which
@@ -145,9 +120,10 @@ std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).st
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options) {
   const std::string program = options.program.empty() ? ProgramPath() : options.program;
   if (UnderWine()) {
-    std::string windowsPath = "Z:" + program;
-    for (char& c : windowsPath) c = c == '/' ? '\\' : c;
-    std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), Setting("KEMBU_E2E_LAUNCHER")};
+    const std::string windowsPath = WindowsPath(program);
+    const std::string launcher =
+        options.launcher.empty() ? Setting("KEMBU_E2E_LAUNCHER") : options.launcher;
+    std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), launcher};
     if (!options.hold.empty()) command.insert(command.end(), {"--hold", options.hold});
     if (!options.utf16) {
       command.insert(command.end(), {windowsPath, Hex(line)});
@@ -173,88 +149,135 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
   return command;
 }
 
-Bytes E2eTest::Run(const std::string& line, const RunOptions& options) {
-  std::vector<std::string> command = options.wrapper;
-  for (const std::string& word : CommandFor(line, options)) command.push_back(word);
+Started Start(const std::string& dir, std::vector<std::string> command,
+              const std::function<void()>& before) {
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(&word[0]);
   argv.push_back(nullptr);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {-1, -1, -1};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null = open("/dev/null", O_RDONLY);
+    if (chdir(dir.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
+        dup2(err[1], 2) != 2) {
+      _exit(125);
+    }
+    close(null);
+    if (before) before();
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  return {pid, out[0], err[0]};
+}
 
+// Collected until the program ends, not until the pipes close: a helper it
+// leaves behind (Wine's server) may hold them open longer.
+Outcome Finish(const Started& started, std::chrono::steady_clock::time_point deadline) {
+  Outcome outcome;
+  if (started.pid <= 0) return outcome;
+  pollfd fds[2] = {{started.out, POLLIN, 0}, {started.err, POLLIN, 0}};
+  Bytes* streams[2] = {&outcome.out, &outcome.err};
+  auto collect = [&] {
+    for (int i = 0; i < 2; ++i) {
+      char buffer[4096];
+      ssize_t got = 0;
+      while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
+        streams[i]->append(buffer, got);
+      }
+      if (got == 0) fds[i].fd = -1;
+    }
+  };
+  fcntl(started.out, F_SETFL, O_NONBLOCK);
+  fcntl(started.err, F_SETFL, O_NONBLOCK);
+  int status = 0;
+  while (waitpid(started.pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-started.pid, SIGKILL);
+      waitpid(started.pid, &status, 0);
+      status = -1;
+      break;
+    }
+    poll(fds, 2, 50);
+    collect();
+  }
+  collect();
+  close(started.out);
+  close(started.err);
+  outcome.status = status;
+  return outcome;
+}
+
+std::string E2eTest::Reachable(const std::string& path) {
+  const std::string copy = base_ + "/" + fs::path(path).filename().string();
+  std::error_code error;
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing, error);
+  EXPECT_FALSE(error) << "cannot copy " << path << ": " << error.message();
+  chmod(copy.c_str(), 0755);
+  return copy;
+}
+
+Bytes E2eTest::Run(const std::string& line, const RunOptions& given) {
+  if (given.serverFirst && UnderWine()) {
+    EXPECT_EQ(Run("kembu"), Usage());
+  }
+  RunOptions options = given;
+  if (given.asNobody && geteuid() == 0) {
+    options.program = Reachable(given.program.empty() ? ProgramPath() : given.program);
+    if (UnderWine()) options.launcher = Reachable(Setting("KEMBU_E2E_LAUNCHER"));
+    options.inChild = [inChild = given.inChild] {
+      DropPrivileges();
+      if (inChild) inChild();
+    };
+  }
+  std::vector<std::string> command = options.wrapper;
+  for (const std::string& word : CommandFor(line, options)) command.push_back(word);
   // Now and then a process fails in Wine's own start-up, before kembu.exe
   // runs (as the race test sees too): it exits non-zero and prints nothing.
   // kembu prints its banner before it touches any file, so such a run did
   // nothing, and it is made again.
-  Bytes streams[2];
-  int status = 0;
+  Outcome run;
   for (int attempt = 1;; ++attempt) {
-    streams[0].clear();
-    streams[1].clear();
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      return "";
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      setpgid(0, 0);
-      const int null = open("/dev/null", O_RDONLY);
-      if (chdir(dir_.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
-          dup2(err[1], 2) != 2) {
-        _exit(125);
-      }
-      close(null);
-      if (options.inChild) options.inChild();
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-
-    // Collected until the program ends, not until the pipes close: a helper
-    // it leaves behind (Wine's server) may hold them open longer.
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    auto collect = [&] {
-      for (int i = 0; i < 2; ++i) {
-        char buffer[4096];
-        ssize_t got = 0;
-        while (fds[i].fd >= 0 && (got = read(fds[i].fd, buffer, sizeof buffer)) > 0) {
-          streams[i].append(buffer, got);
-        }
-        if (got == 0) fds[i].fd = -1;
-      }
-    };
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    fcntl(err[0], F_SETFL, O_NONBLOCK);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "timed out: " << line;
-        break;
-      }
-      poll(fds, 2, 50);
-      collect();
-    }
-    collect();
-    close(out[0]);
-    close(err[0]);
-
-    const bool notStarted = UnderWine() && WIFEXITED(status) && WEXITSTATUS(status) != 0 &&
-                            streams[0].empty();
-    if (!notStarted || attempt == 3) break;
+    std::thread meanwhile;
+    const Started started = Start(dir_, command, options.inChild);
+    if (options.meanwhile) meanwhile = std::thread(options.meanwhile);
+    run = Finish(started, std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds));
+    if (meanwhile.joinable()) meanwhile.join();
+    if (!NotStarted(run) || attempt == 3) break;
     std::printf("not started by Wine, run again: %s (exit code %d, stderr \"%s\")\n",
-                line.c_str(), WEXITSTATUS(status), streams[1].c_str());
+                line.c_str(), WEXITSTATUS(run.status), run.err.c_str());
   }
+  EXPECT_NE(run.status, -1) << "timed out: " << line;
+  EXPECT_EQ(run.status, 0) << "wait status of \"" << line << "\" (exit code 0 expected)";
+  EXPECT_EQ(run.err, "") << "stderr of \"" << line << "\"";
+  return run.out;
+}
 
-  EXPECT_EQ(status, 0) << "wait status of \"" << line << "\" (exit code 0 expected)";
-  EXPECT_EQ(streams[1], "") << "stderr of \"" << line << "\"";
-  return streams[0];
+bool NotStarted(const Outcome& run) {
+  return UnderWine() && run.status > 0 && run.out.empty();
 }
 
 void E2eTest::Put(const std::string& name, const Bytes& bytes) {
   fs::create_directories(fs::path(Path(name)).parent_path());
   std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void E2eTest::Lay(const Files& files) {
+  for (const auto& [name, bytes] : files) {
+    fs::create_directories(fs::path(Path(name)).parent_path());
+    if (bytes == "<dir>") {
+      fs::create_directories(Path(name));
+    } else if (bytes == "<fifo>") {
+      EXPECT_EQ(mkfifo(Path(name).c_str(), 0644), 0) << name;
+    } else if (bytes.rfind("-> ", 0) == 0) {
+      EXPECT_EQ(symlink(bytes.substr(3).c_str(), Path(name).c_str()), 0) << name;
+    } else {
+      Put(name, bytes);
+    }
+  }
 }
 
 Bytes E2eTest::Get(const std::string& name) {

@@ -4,28 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-using Bytes = std::string;
-
-// Header block layout, as the external packer sees it.
-constexpr size_t kBodyOffset = 20, kBodySize = 490, kHeaderSize = 512;
-
-Bytes Pattern(size_t size, unsigned seed);      // deterministic filler bytes
-Bytes MakeImage(size_t size, unsigned seed);    // pattern, sealed if >= 512 bytes
-void Seal(Bytes& image);                        // what the packer does after a change
-Bytes Body(const Bytes& image);                 // bytes 20..509
-Bytes Restored(Bytes image, const Bytes& backup);  // the image after a good restore
+#include "../image.h"
 
 Bytes Usage();                      // banner and usage text
 Bytes Said(const Bytes& message);   // banner, "\r\n" + message, "\r\n"
 
 struct RunOptions {
-  std::function<void()> inChild;       // runs in the child just before exec
-  std::vector<std::string> wrapper;    // command put in front, e.g. strace
+  std::function<void()> inChild = {};  // runs in the child just before exec
+  std::vector<std::string> wrapper = {};  // command put in front, e.g. strace
   std::string program = {};            // another copy of the program to run
   // Windows: the UTF-8 line reaches kembu.exe as UTF-16 (CreateProcessW), as
   // typed in a shell that keeps every character.
@@ -35,7 +29,43 @@ struct RunOptions {
   // share flag) while the run lasts.
   std::string hold = {};
   int seconds = 20;  // the run is killed and fails after this long
+  std::function<void()> meanwhile = {};  // runs in the test while the program runs
+  // Wine's server is started first, by a run without inChild: one that this
+  // run started would keep what inChild did (a file size limit).
+  bool serverFirst = false;
+  std::string launcher = {};  // another copy of the launcher, under Wine
+  // To nobody when root, so that file modes count. Wine, which ignores them
+  // for root, then runs in a prefix of nobody's own. The program and the
+  // launcher run from copies beside the test directory, which nobody can
+  // reach wherever the build tree lives.
+  bool asNobody = false;
 };
+
+// A program started by Start: its process id and the read ends of its
+// stdout and stderr.
+struct Started {
+  pid_t pid;
+  int out, err;
+};
+
+// Starts the argument vector in `dir`, stdin from /dev/null, in a process
+// group of its own; `before` runs in the child just before exec, where only
+// async-signal-safe calls may be made (other threads of the test run on).
+Started Start(const std::string& dir, std::vector<std::string> command,
+              const std::function<void()>& before = {});
+
+struct Outcome {
+  int status = -1;  // as waitpid gives it; -1: killed at the deadline
+  Bytes out, err;
+};
+
+// Waits for the program until the deadline, collecting what it prints.
+Outcome Finish(const Started& started, std::chrono::steady_clock::time_point deadline);
+
+// True for a run that failed in Wine's own start-up, before kembu.exe ran:
+// kembu prints its banner before it touches any file, so such a run did
+// nothing.
+bool NotStarted(const Outcome& run);
 
 // Path relative to the test directory -> contents. Entries that are not
 // regular files read as "<dir>", "<fifo>" or "-> target".
@@ -53,11 +83,15 @@ class E2eTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const Bytes& bytes);
+  std::string Reachable(const std::string& path);  // a copy in base_
+  // Lays out files as Snapshot reads them: bytes, "<dir>", "<fifo>" or "-> target".
+  void Lay(const Files& files);
   Bytes Get(const std::string& name);
   Files Snapshot();
   void ExpectFiles(const Files& expected);
 
   std::string dir_;
+  std::string base_;  // mode 755: holds dir_ and the copies that nobody runs
 };
 
 // Suites whose name holds LinuxOnly or WindowsOnly run on that platform alone.
@@ -66,12 +100,12 @@ using LinuxOnly = E2eTest;
 // True when the runs go to kembu.exe under Wine.
 bool UnderWine();
 
-// True when a Linux program of another architecture runs under qemu-user.
-bool UnderEmulator();
-
 // The argument vector that runs the raw command line: natively, under Wine or
 // under an emulator.
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
+
+// "Z:" and the path with backslashes: a Linux path as Wine's programs see it.
+std::string WindowsPath(const std::string& path);
 
 // The built program, as the tests run it.
 std::string ProgramPath();
@@ -80,8 +114,5 @@ std::string ProgramPath();
 // (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
 std::vector<std::string> FailCall(long number, int error, int arg = -1, unsigned long mask = 0);
 
-// Child hooks for RunOptions::inChild.
-// To nobody when root, so that file modes count; Wine, which ignores them for
-// root, then runs in a prefix of nobody's own.
-void DropPrivileges();
+// A child hook for RunOptions::inChild.
 void LimitFileSize(long bytes);     // writes past this offset come back short

@@ -4,16 +4,13 @@
 // have left: a device flashed from such an image could be bricked.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <set>
 #include <thread>
 
 #include "harness.h"
@@ -24,118 +21,35 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kImageSize = 1536;  // a tail past the header, one page at most
 
-struct Outcome {
-  std::string line;
-  int status = -1;
-  Bytes out, err;
-};
-
-// Drains what a pipe holds now; the writer may be gone, or may be a Wine
-// helper that keeps it open.
-Bytes Drain(int fd) {
-  Bytes bytes;
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, got);
-  close(fd);
-  return bytes;
-}
-
 // One child per line, each held at a shared gate until all exist, so that
 // they exec at nearly the same moment, or child i after i steps more. Returns
-// once all have ended; past the deadline the rest are killed and reported
-// with status -1.
+// once all have ended; past the deadline the rest are killed (status -1).
 std::vector<Outcome> RunTogether(const std::string& dir, const std::vector<std::string>& lines,
                                  std::chrono::microseconds step, Clock::duration limit) {
-  std::vector<std::vector<std::string>> commands;
-  std::vector<std::vector<char*>> argvs;
-  for (const std::string& line : lines) commands.push_back(CommandFor(line));
-  for (auto& command : commands) {
-    argvs.emplace_back();
-    for (std::string& word : command) argvs.back().push_back(&word[0]);
-    argvs.back().push_back(nullptr);
-  }
-
   int gate[2];
   if (pipe2(gate, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
     return {};
   }
-  std::vector<Outcome> outcomes(lines.size());
-  std::vector<pid_t> pids(lines.size(), -1);
-  std::vector<int> outs(lines.size(), -1), errs(lines.size(), -1);
+  std::vector<Started> started;
   for (size_t i = 0; i < lines.size(); ++i) {
-    outcomes[i].line = lines[i];
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      break;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      // Only async-signal-safe calls here: other threads of the test run on.
-      setpgid(0, 0);
+    const long delay = static_cast<long>(step.count() * i);
+    started.push_back(Start(dir, CommandFor(lines[i]), [&gate, delay] {
       close(gate[1]);
-      const int null = open("/dev/null", O_RDONLY);
-      if (chdir(dir.c_str()) != 0 || dup2(null, 0) != 0 || dup2(out[1], 1) != 1 ||
-          dup2(err[1], 2) != 2) {
-        _exit(125);
-      }
       char ignored;
       while (read(gate[0], &ignored, 1) == -1 && errno == EINTR) {
       }
-      const long delay = static_cast<long>(step.count() * i);
       timespec pause = {delay / 1000000, delay % 1000000 * 1000};
       while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
       }
-      execv(argvs[i][0], argvs[i].data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    outs[i] = out[0];
-    errs[i] = err[0];
-    pids[i] = pid;
+    }));
   }
   close(gate[1]);  // opens the gate
   close(gate[0]);
-
   const Clock::time_point deadline = Clock::now() + limit;
-  size_t running = 0;
-  for (pid_t pid : pids) running += pid > 0;
-  while (running > 0) {
-    for (size_t i = 0; i < pids.size(); ++i) {
-      if (pids[i] <= 0) continue;
-      int status;
-      if (waitpid(pids[i], &status, WNOHANG) == pids[i]) {
-        outcomes[i].status = status;
-        pids[i] = 0;
-        --running;
-      } else if (Clock::now() > deadline) {
-        kill(-pids[i], SIGKILL);
-        waitpid(pids[i], &status, 0);
-        pids[i] = 0;
-        --running;
-      }
-    }
-    if (running > 0) usleep(2000);
-  }
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (outs[i] >= 0) outcomes[i].out = Drain(outs[i]);
-    if (errs[i] >= 0) outcomes[i].err = Drain(errs[i]);
-  }
+  std::vector<Outcome> outcomes;
+  for (const Started& run : started) outcomes.push_back(Finish(run, deadline));
   return outcomes;
-}
-
-unsigned Word(const Bytes& bytes, size_t at) {
-  return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
-}
-
-bool ChecksumValid(const Bytes& image) {
-  unsigned sum = 0;
-  for (size_t at = 0; at < kHeaderSize - 2; at += 2) sum += Word(image, at);
-  return (sum & 0xFFFF) == Word(image, kHeaderSize - 2);
 }
 
 // What may be seen of each file during a round.
@@ -143,6 +57,15 @@ struct Allowed {
   Bytes image;               // as it was before the round
   std::vector<Bytes> bodies;  // every body a run could restore or save
 };
+
+// Empty when KEMBU.BIN is one a restore refuses or exactly one whole body.
+std::string BackupFault(const Bytes& seen, const Allowed& allowed) {
+  if (seen.size() < kBodySize) return "";
+  if (seen.size() > kBodySize) return std::to_string(seen.size()) + " bytes";
+  const auto& bodies = allowed.bodies;
+  if (std::find(bodies.begin(), bodies.end(), seen) != bodies.end()) return "";
+  return "490 bytes that are no whole body";
+}
 
 // Empty when the image could be the original or a correct restore of one of
 // the bodies; otherwise every property it breaks.
@@ -152,24 +75,11 @@ std::string ImageFault(const Bytes& seen, const Allowed& allowed) {
     return "length " + std::to_string(seen.size()) + ", was " + std::to_string(image.size());
   }
   std::string fault;
-  if (!ChecksumValid(seen)) fault += " bad checksum;";
+  if (!Sealed(seen)) fault += " bad checksum;";
   if (seen.compare(0, kBodyOffset, image, 0, kBodyOffset) != 0) fault += " lead-in changed;";
   if (seen.compare(kHeaderSize, Bytes::npos, image, kHeaderSize) != 0) fault += " tail changed;";
-  const Bytes body = Body(seen);
-  if (std::find(allowed.bodies.begin(), allowed.bodies.end(), body) == allowed.bodies.end()) {
-    fault += " body is none of the possible ones;";
-  }
+  if (BackupFault(Body(seen), allowed) != "") fault += " body is none of the possible ones;";
   return fault;
-}
-
-// Empty when KEMBU.BIN is one a restore refuses or exactly one whole body.
-std::string BackupFault(const Bytes& seen, const Allowed& allowed) {
-  if (seen.size() < kBodySize) return "";
-  if (seen.size() > kBodySize) return std::to_string(seen.size()) + " bytes";
-  for (size_t i = 0; i < allowed.bodies.size(); ++i) {
-    if (seen == allowed.bodies[i]) return "";
-  }
-  return "490 bytes that are no whole body";
 }
 
 enum class Look { kSeen, kAbsent, kBusy };
@@ -237,14 +147,15 @@ void Watch(const std::string& imagePath, const std::string& backupPath, const Al
 
 // Every message each operation has; those listed as impossible here would
 // mean a run saw a half-written or missing image, or lost a write.
-const char* const kBackupMessages[] = {"Backup Ok!", "Error opening input file!",
-                                       "Error creating KEMBU.BIN!"};
-const char* const kRestoreMessages[] = {"Restore Ok!", "Error opening input file!",
-                                        "Error opening KEMBU.BIN!", "Error reading KEMBU.BIN!",
-                                        "Error opening output file!"};
-const char* const kImpossibleMessages[] = {"Input file is KEMBU.BIN!",  "Error reading input file!",
-                                           "Bad checksum in input file!", "Error writing KEMBU.BIN!",
-                                           "Error writing output file!"};
+using Messages = std::vector<const char*>;
+const Messages kBackupMessages = {"Backup Ok!", "Error opening input file!",
+                                  "Error creating KEMBU.BIN!"};
+const Messages kRestoreMessages = {"Restore Ok!", "Error opening input file!",
+                                   "Error opening KEMBU.BIN!", "Error reading KEMBU.BIN!",
+                                   "Error opening output file!"};
+const Messages kImpossibleMessages = {"Input file is KEMBU.BIN!", "Error reading input file!",
+                                      "Bad checksum in input file!", "Error writing KEMBU.BIN!",
+                                      "Error writing output file!"};
 
 enum class Verdict { kGood, kNotStarted, kBad };
 
@@ -255,7 +166,7 @@ enum class Verdict { kGood, kNotStarted, kBad };
 // kembu prints its banner before it touches any file, so a run that printed
 // nothing at all did nothing, and is only counted. Natively there is no such
 // excuse.
-Verdict Judge(const Outcome& run, std::string* said) {
+Verdict Judge(const std::string& line, const Outcome& run, std::string* said) {
   if (run.status == -1) {
     *said = "still running at the deadline, killed";
     return Verdict::kBad;
@@ -263,17 +174,14 @@ Verdict Judge(const Outcome& run, std::string* said) {
   if (run.status != 0) {
     *said = "wait status " + std::to_string(run.status) + ", printed \"" + run.out +
             "\", stderr \"" + run.err + "\"";
-    return UnderWine() && run.out.empty() ? Verdict::kNotStarted : Verdict::kBad;
+    return NotStarted(run) ? Verdict::kNotStarted : Verdict::kBad;
   }
   if (!run.err.empty()) {
     *said = "stderr: " + run.err;
     return Verdict::kBad;
   }
-  const bool backup = run.line.find(" b ") != std::string::npos;
-  const std::vector<const char*> possible =
-      backup ? std::vector<const char*>(std::begin(kBackupMessages), std::end(kBackupMessages))
-             : std::vector<const char*>(std::begin(kRestoreMessages), std::end(kRestoreMessages));
-  for (const char* message : possible) {
+  const bool backup = line.find(" b ") != std::string::npos;
+  for (const char* message : backup ? kBackupMessages : kRestoreMessages) {
     if (run.out == Said(message)) {
       *said = message;
       return Verdict::kGood;
@@ -286,22 +194,13 @@ Verdict Judge(const Outcome& run, std::string* said) {
   return Verdict::kBad;
 }
 
-struct RaceShape {
-  int rounds, runs;
-  std::chrono::microseconds step;  // between starts, in the rounds that spread them
-  Clock::duration roundLimit;
-};
-
-// Natively a run takes a few milliseconds, mostly its fsync; released all at
-// once, most find the files held, so some rounds spread the starts over a few
-// run times and let more runs through. Under Wine the starts spread by
-// themselves: each one starts a Wine process.
-RaceShape ShapeHere() {
-  using std::chrono::microseconds;
-  using std::chrono::seconds;
-  if (UnderWine()) return {8, 32, microseconds(0), seconds(20)};
-  return {40, 32, microseconds(400), seconds(20)};
-}
+// Runs in each round. Natively a run takes a few milliseconds, mostly its
+// fsync; released all at once, most find the files held, so some rounds
+// spread the starts over a few run times (kStep apart) and let more runs
+// through. Under Wine the starts spread by themselves: each one starts a Wine
+// process.
+constexpr int kRuns = 32;
+constexpr std::chrono::microseconds kStep(400);
 
 // Lower case, so that the tests answer to ctest -R race.
 using race = E2eTest;
@@ -312,12 +211,13 @@ using race = E2eTest;
 TEST_F(race, BackupsAndRestoresAtOnce) {
   // Starts Wine's server, which every later run shares.
   ASSERT_EQ(Run("kembu"), Usage());
-  const RaceShape shape = ShapeHere();
+  const int rounds = UnderWine() ? 8 : 40;
+  const std::chrono::microseconds step = UnderWine() ? std::chrono::microseconds(0) : kStep;
   std::map<std::string, int> tally;
   WatchReport total;
   const Clock::time_point start = Clock::now();
 
-  for (int round = 0; round < shape.rounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     Allowed allowed;
     allowed.image = MakeImage(kImageSize, 100 + round);
@@ -333,7 +233,7 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
     const int backupEvery[] = {2, 3, 8, 0};
     const int every = backupEvery[round % 4];
     std::vector<std::string> lines;
-    for (int i = 0; i < shape.runs; ++i) {
+    for (int i = 0; i < kRuns; ++i) {
       const bool backup = every != 0 && (i + round) % every == 0;
       lines.push_back(backup ? "kembu b fw.img" : "kembu r fw.img");
     }
@@ -343,26 +243,27 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
     std::thread watcher(Watch, Path("fw.img"), Path("KEMBU.BIN"), std::cref(allowed),
                         std::cref(stop), std::ref(report));
     const std::vector<Outcome> outcomes =
-        RunTogether(dir_, lines, shape.step * (round % 3), shape.roundLimit);
+        RunTogether(dir_, lines, step * (round % 3), std::chrono::seconds(20));
     stop = true;
     watcher.join();
 
     bool restoreOk = false;
     int notStarted = 0;
-    for (const Outcome& run : outcomes) {
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+      const std::string& line = lines[i];
       std::string said;
-      const Verdict verdict = Judge(run, &said);
-      EXPECT_NE(verdict, Verdict::kBad) << run.line << ": " << said;
+      const Verdict verdict = Judge(line, outcomes[i], &said);
+      EXPECT_NE(verdict, Verdict::kBad) << line << ": " << said;
       if (verdict == Verdict::kNotStarted) {
-        std::printf("not started by Wine: %s: %s\n", run.line.c_str(), said.c_str());
+        std::printf("not started by Wine: %s: %s\n", line.c_str(), said.c_str());
         ++notStarted;
         said = "(not started by Wine)";
       }
-      ++tally[run.line.substr(6, 1) + ": " + said];
+      ++tally[line.substr(6, 1) + ": " + said];
       restoreOk |= said == "Restore Ok!";
     }
     // More than a few would be Wine failing, not a hiccup.
-    EXPECT_LE(notStarted, shape.runs / 8) << "runs Wine did not start";
+    EXPECT_LE(notStarted, kRuns / 8) << "runs Wine did not start";
     for (const std::string& fault : report.faults) ADD_FAILURE() << "while running: " << fault;
     for (int file = 0; file < 2; ++file) {
       total.seen[file] += report.seen[file];
@@ -389,29 +290,11 @@ TEST_F(race, BackupsAndRestoresAtOnce) {
 
   // What the races came to, for whoever looks at the log.
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("%d rounds of %d runs in %.1f s\n", shape.rounds, shape.runs, seconds);
+  std::printf("%d rounds of %d runs in %.1f s\n", rounds, kRuns, seconds);
   for (const auto& [message, count] : tally) std::printf("  %5d  %s\n", count, message.c_str());
-  std::printf("  samples of fw.img: %ld seen, %ld busy; of KEMBU.BIN: %ld seen, %ld absent, %ld busy\n",
-              total.seen[0], total.busy[0], total.seen[1], total.absent[1], total.busy[1]);
-}
-
-using raceLinuxOnly = E2eTest;
-
-// A backup that fails because another one holds the image must not delete
-// the KEMBU.BIN that other one holds: it is about to report it written.
-// Windows refuses such a delete by itself; here the lock has to.
-TEST_F(raceLinuxOnly, BackupFileHeldByAnotherBackupStays) {
-  const Bytes image = MakeImage(kImageSize, 1);
-  Put("fw.img", image);
-  Put("KEMBU.BIN", Body(image));
-  const int imageFd = open(Path("fw.img").c_str(), O_RDONLY | O_CLOEXEC);
-  const int backupFd = open(Path("KEMBU.BIN").c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(imageFd, LOCK_EX), 0);
-  ASSERT_EQ(flock(backupFd, LOCK_EX), 0);
-  EXPECT_EQ(Run("kembu b fw.img"), Said("Error opening input file!"));
-  close(imageFd);
-  close(backupFd);
-  ExpectFiles({{"fw.img", image}, {"KEMBU.BIN", Body(image)}});
+  std::printf("  samples of fw.img: %ld seen, %ld busy; of KEMBU.BIN: %ld seen, %ld absent, "
+              "%ld busy\n", total.seen[0], total.busy[0], total.seen[1], total.absent[1],
+              total.busy[1]);
 }
 
 }  // namespace

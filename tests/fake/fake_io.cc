@@ -107,12 +107,10 @@ IoResult ReadInput(void* buffer, uint32_t count) {
   if (!open.file) disk.slotMisuse = true;
   if (Fails(CallKind::kRead, open.name) || !open.file) return IoResult{true, 0};
   const Bytes& bytes = open.file->bytes;
-  uint32_t moved = open.position >= bytes.size()
-                       ? 0
-                       : static_cast<uint32_t>(std::min<size_t>(count, bytes.size() - open.position));
+  const size_t left = open.position < bytes.size() ? bytes.size() - open.position : 0;
+  uint32_t moved = static_cast<uint32_t>(std::min<size_t>(count, left));
   if (CutsShort() && moved > 0) --moved;
-  // An empty file's data() may be null, and memcpy must not see that.
-  if (moved > 0) memcpy(buffer, bytes.data() + open.position, moved);
+  memcpy(buffer, bytes.data() + open.position, moved);
   open.position += moved;
   return Moved(moved);
 }
@@ -124,7 +122,7 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
   const uint32_t moved = CutsShort() ? count - 1 : count;
   Bytes& bytes = open.file->bytes;
   if (bytes.size() < open.position + moved) bytes.resize(open.position + moved);
-  if (moved > 0) memcpy(bytes.data() + open.position, buffer, moved);
+  memcpy(&bytes[0] + open.position, buffer, moved);
   open.position += moved;
   return Moved(moved);
 }

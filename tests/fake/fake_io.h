@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<unsigned char>;
+#include "image.h"
 
 struct FakeFile {
   Bytes bytes;

@@ -5,67 +5,46 @@
 #include <string>
 
 #include "cli/command_line.h"
+#include "command_lines.h"
+
+void PrintTo(const LineRow& row, std::ostream* out) { *out << '"' << row.line << '"'; }
 
 namespace {
 
-struct ScanCase {
-  const char* line;
-  RunMode mode;
-  const char* name;
-};
-
-std::ostream& operator<<(std::ostream& out, const ScanCase& c) {
-  return out << '"' << c.line << '"';
-}
-
-class ScanTest : public ::testing::TestWithParam<ScanCase> {};
+class ScanTest : public ::testing::TestWithParam<LineRow> {};
 
 TEST_P(ScanTest, FindsModeAndName) {
-  const ScanCase& c = GetParam();
+  const LineRow& row = GetParam();
   toolState = ToolState();
-  EXPECT_EQ(c.mode, ScanCommandLine(c.line));
-  EXPECT_STREQ(c.name, toolState.imageName);
+  EXPECT_EQ(row.op == 'b' ? MODE_BACKUP : row.op == 'r' ? MODE_RESTORE : MODE_NONE,
+            ScanCommandLine(row.line));
+  EXPECT_STREQ(row.name ? row.name : "", toolState.imageName);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usage, ScanTest, ::testing::Values(
-    ScanCase{"", MODE_NONE, ""},
-    ScanCase{"kembu", MODE_NONE, ""},
-    ScanCase{"kembu   ", MODE_NONE, ""},
-    ScanCase{"kembu fw.img", MODE_NONE, ""},
-    ScanCase{"kembu b", MODE_NONE, ""},             // no space after the letter
-    ScanCase{"kembu bfw.img", MODE_NONE, ""},
-    ScanCase{"kembu x\tb fw.img", MODE_NONE, ""},   // a control byte ends the line
-    ScanCase{"kembub fw.img", MODE_NONE, ""},       // the letter before the first space
-    ScanCase{"kembu\tb fw.img", MODE_NONE, ""}));
+INSTANTIATE_TEST_SUITE_P(Usage, ScanTest, ::testing::ValuesIn(kUsageLines));
+INSTANTIATE_TEST_SUITE_P(Operation, ScanTest, ::testing::ValuesIn(kOperationLines));
+INSTANTIATE_TEST_SUITE_P(Name, ScanTest, ::testing::ValuesIn(kNameLines));
 
-INSTANTIATE_TEST_SUITE_P(Letters, ScanTest, ::testing::Values(
-    ScanCase{"kembu b fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu r fw.img", MODE_RESTORE, "fw.img"},
-    ScanCase{"kembu B fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu R fw.img", MODE_RESTORE, "fw.img"},
-    ScanCase{"kembu -b fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu /R fw.img", MODE_RESTORE, "fw.img"},
-    ScanCase{"kembu xb fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu \xC2 fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu \xE2 fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu \xD2 fw.img", MODE_RESTORE, "fw.img"},
-    ScanCase{"kembu \xF2 fw.img", MODE_RESTORE, "fw.img"},
-    ScanCase{"kembu \x82 fw.img", MODE_NONE, ""},     // bit 6 is kept
-    ScanCase{"kembu r b fw.img", MODE_RESTORE, "b fw.img"},
-    ScanCase{"kembu fw.img b x", MODE_BACKUP, "x"},  // leftmost letter before a space
-    ScanCase{"kembu herb r x", MODE_BACKUP, "r x"},
-    ScanCase{"C:\\my lab tools\\kembu.exe fw.img", MODE_BACKUP, "tools\\kembu.exe fw.img"},
-    ScanCase{"\"C:\\x y\\kembu.exe\" r fw.img", MODE_RESTORE, "fw.img"}));
-
-INSTANTIATE_TEST_SUITE_P(Names, ScanTest, ::testing::Values(
-    ScanCase{"kembu b ", MODE_BACKUP, ""},
-    ScanCase{"kembu r    ", MODE_RESTORE, ""},
-    ScanCase{"kembu b    fw.img", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu b my image.fw  ", MODE_BACKUP, "my image.fw  "},
-    ScanCase{"kembu b \"my image.fw\"", MODE_BACKUP, "\"my image.fw\""},
-    ScanCase{"kembu b fw.img\r\n", MODE_BACKUP, "fw.img"},
-    ScanCase{"kembu b a\x7F\xFF", MODE_BACKUP, "a\x7F\xFF"},
-    ScanCase{"kembu b a\x1F" "b", MODE_BACKUP, "a"}));
+// Lines the scan alone is checked on.
+INSTANTIATE_TEST_SUITE_P(Scan, ScanTest, ::testing::Values(
+    LineRow{"", "", 0, ""},
+    LineRow{"", "kembu   ", 0, ""},
+    LineRow{"", "kembu x\tb fw.img", 0, ""},   // a control byte ends the line
+    LineRow{"", "kembub fw.img", 0, ""},       // the letter before the first space
+    LineRow{"", "kembu\tb fw.img", 0, ""},
+    LineRow{"", "kembu /R fw.img", 'r', "fw.img"},
+    LineRow{"", "kembu \x82 fw.img", 0, ""},     // bit 6 is kept
+    LineRow{"", "kembu fw.img b x", 'b', "x"},  // leftmost letter before a space
+    LineRow{"", "kembu herb r x", 'b', "r x"},
+    LineRow{"", "C:\\my lab tools\\kembu.exe fw.img", 'b', "tools\\kembu.exe fw.img"},
+    LineRow{"", "\"C:\\x y\\kembu.exe\" r fw.img", 'r', "fw.img"},
+    LineRow{"", "kembu b ", 'b', ""},
+    LineRow{"", "kembu r    ", 'r', ""},
+    LineRow{"", "kembu b my image.fw  ", 'b', "my image.fw  "},
+    LineRow{"", "kembu b \"my image.fw\"", 'b', "\"my image.fw\""},
+    LineRow{"", "kembu b fw.img\r\n", 'b', "fw.img"},
+    LineRow{"", "kembu b a\x7F\xFF", 'b', "a\x7F\xFF"},
+    LineRow{"", "kembu b a\x1F" "b", 'b', "a"}));
 
 // Quotation marks may only enclose the whole name, spaces after it allowed;
 // null marks a refused name.

@@ -1,0 +1,640 @@
+// Single runs on real files, one row each: the files laid out, the line run,
+// what kembu says and what it leaves on disk. Rows whose name holds LinuxOnly
+// or WindowsOnly run on that platform alone.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "../command_lines.h"
+#include "harness.h"
+
+namespace {
+
+// How the files after the run differ from those before it.
+using Change = std::function<void(Files&)>;
+const Change kSame = [](Files&) {};
+const Change kSaved = [](Files& files) { files["KEMBU.BIN"] = Body(files["fw.img"]); };
+const Change kDropped = [](Files& files) { files.erase("KEMBU.BIN"); };
+const Change kRestored = [](Files& files) {
+  files["fw.img"] = Restored(files["fw.img"], files["KEMBU.BIN"]);
+};
+Change Set(const std::string& name, const Bytes& bytes) {
+  return [=](Files& files) { files[name] = bytes; };
+}
+
+// More to set up once the files are laid out (modes, links, holders), given
+// the test directory; returns what to do once the run has ended, if anything.
+using Afterwards = std::function<void()>;
+using Prepare = std::function<Afterwards(const std::string& dir, RunOptions& options)>;
+
+struct Row {
+  std::string name;
+  Files setup;
+  std::string line;
+  const char* message;  // after the banner; nullptr: the usage text; "": nothing printed
+  Change after;
+  RunOptions options = {};
+  Prepare prepare = {};
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+class SingleRun : public E2eTest, public ::testing::WithParamInterface<Row> {};
+
+// A message of "A|B" allows either.
+TEST_P(SingleRun, SaysAndLeaves) {
+  const Row& row = GetParam();
+  Lay(row.setup);
+  RunOptions options = row.options;
+  const Afterwards afterwards = row.prepare ? row.prepare(dir_, options) : Afterwards();
+  Files expected = Snapshot();
+  std::string line = row.line;
+  const size_t at = line.find("<dir>");  // the test directory, as an absolute Windows path
+  if (at != std::string::npos) line.replace(at, 5, WindowsPath(dir_));
+  const Bytes out = Run(line, options);
+  if (afterwards) afterwards();
+  const std::string message = row.message ? row.message : "";
+  const size_t bar = message.find('|');
+  const Bytes said = !row.message ? Usage() : message.empty() ? "" : Said(message.substr(0, bar));
+  if (bar == std::string::npos) {
+    EXPECT_EQ(out, said);
+  } else {
+    EXPECT_TRUE(out == said || out == Said(message.substr(bar + 1))) << "printed " << out;
+  }
+  row.after(expected);
+  ExpectFiles(expected);
+}
+
+std::string Name(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+const Bytes kImage = MakeImage(600, 1), kLong = MakeImage(3000, 1), kSavedBody = Pattern(490, 2);
+const Bytes kOld = Pattern(700, 2);  // an older, longer KEMBU.BIN
+const Bytes kNone = "<none>";
+const std::string kB = "kembu b fw.img", kR = "kembu r fw.img";
+const char kImg[] = "fw.img", kBin[] = "KEMBU.BIN";
+
+// fw.img and KEMBU.BIN, either of them kNone.
+Files Disk(const Bytes& image, const Bytes& backup = kNone) {
+  Files files = {{"fw.img", image}, {"KEMBU.BIN", backup}};
+  for (const char* name : {"fw.img", "KEMBU.BIN"}) {
+    if (files[name] == kNone) files.erase(name);
+  }
+  return files;
+}
+
+const RunOptions kAsNobody = [] {
+  RunOptions options;
+  options.asNobody = true;
+  return options;
+}();
+RunOptions Limited(long bytes) {
+  RunOptions options = {[bytes] { LimitFileSize(bytes); }, {}};
+  options.serverFirst = true;
+  return options;
+}
+
+// Makes the named files read-only or writable for all, or the test directory
+// (".") one nobody can change.
+Prepare Modes(std::vector<std::pair<std::string, mode_t>> modes) {
+  return [=](const std::string& dir, RunOptions&) -> Afterwards {
+    for (const auto& [name, mode] : modes) EXPECT_EQ(chmod((dir + "/" + name).c_str(), mode), 0);
+    return {};
+  };
+}
+
+// An older, longer KEMBU.BIN is replaced whole by a backup; a failed one
+// leaves none behind.
+INSTANTIATE_TEST_SUITE_P(Backup, SingleRun, ::testing::Values(
+    Row{"Valid", Disk(kLong, kOld), kB, "Backup Ok!", kSaved},
+    Row{"Exactly512Bytes", Disk(MakeImage(512, 1), kOld), kB, "Backup Ok!", kSaved},
+    Row{"Only511Bytes", Disk(MakeImage(511, 1), kOld), kB, "Error reading input file!", kDropped},
+    Row{"Empty", Disk("", kOld), kB, "Error reading input file!", kDropped},
+    Row{"Missing", Disk(kNone, kOld), kB, "Error opening input file!", kDropped},
+    Row{"BadChecksum", Disk(MakeImage(3000, 1, false), kOld), kB, "Bad checksum in input file!",
+        kDropped},
+    // With no KEMBU.BIN the identity check passes and each run goes its way.
+    Row{"OfBackupFileNameWithNoBackupFile", Disk(kImage), "kembu b KEMBU.BIN",
+        "Error opening input file!", kSame},
+    Row{"WithNoBackupFile", Disk(kImage), kB, "Backup Ok!", kSaved},
+    Row{"BackupFileThatIsAFolder", Disk(kImage, "<dir>"), kB, "Error creating KEMBU.BIN!", kSame},
+    // A folder is no image: it cannot be opened as one, and is never read.
+    Row{"ImageThatIsAFolder", Disk("<dir>", kSavedBody), kB, "Error opening input file!", kDropped},
+    // A file size limit cuts the write short, as a full disk would.
+    Row{"ShortWrite", Disk(kLong), kB, "Error writing KEMBU.BIN!",
+        Set("KEMBU.BIN", Body(kLong).substr(0, 100)), Limited(100)},
+    // A regular KEMBU.BIN that cannot be deleted is emptied, so even a failed
+    // backup leaves no older body behind, and then reused.
+    Row{"BackupFileThatCannotBeDeletedFails", Disk(kImage, kOld), "kembu b missing.img",
+        "Error opening input file!", Set("KEMBU.BIN", ""), kAsNobody,
+        Modes({{"KEMBU.BIN", 0666}, {".", 0555}})},
+    Row{"BackupFileThatCannotBeDeletedIsReused", Disk(kImage, kOld), kB, "Backup Ok!", kSaved,
+        kAsNobody, Modes({{"KEMBU.BIN", 0666}, {".", 0555}})}), Name);
+
+// KEMBU.BIN is never changed; the image only on success, and then only in its
+// first 512 bytes.
+INSTANTIATE_TEST_SUITE_P(Restore, SingleRun, ::testing::Values(
+    Row{"Valid", Disk(kLong, kSavedBody), kR, "Restore Ok!", kRestored},
+    Row{"Exactly512Bytes", Disk(MakeImage(512, 1), kSavedBody), kR, "Restore Ok!", kRestored},
+    Row{"Backup491Bytes", Disk(kLong, Pattern(491, 2)), kR, "Restore Ok!", kRestored},
+    Row{"LongBackupUsesFirst490", Disk(kLong, Pattern(1000, 2)), kR, "Restore Ok!", kRestored},
+    Row{"Backup489Bytes", Disk(kLong, Pattern(489, 2)), kR, "Error reading KEMBU.BIN!", kSame},
+    Row{"EmptyBackup", Disk(kLong, ""), kR, "Error reading KEMBU.BIN!", kSame},
+    Row{"NoBackup", Disk(kLong), kR, "Error opening KEMBU.BIN!", kSame},
+    Row{"BadChecksum", Disk(MakeImage(3000, 1, false), kSavedBody), kR,
+        "Bad checksum in input file!", kSame},
+    Row{"Only511Bytes", Disk(MakeImage(511, 1), kSavedBody), kR, "Error reading input file!",
+        kSame},
+    Row{"MissingImage", Disk(kNone, kSavedBody), kR, "Error opening input file!", kSame},
+    Row{"OfBackupFileNameWithNoBackupFile", Disk(kImage), "kembu r KEMBU.BIN",
+        "Error opening input file!", kSame},
+    Row{"ImageThatIsAFolder", Disk("<dir>", kSavedBody), kR, "Error opening input file!", kSame},
+    Row{"ShortWrite", Disk(kLong, kSavedBody), kR, "Error writing output file!",
+        Set("fw.img", Restored(kLong, kSavedBody).substr(0, 100) + kLong.substr(100)),
+        Limited(100)}), Name);
+
+// How the raw command line picks the operation and the image name. fw.img
+// and the named file are distinct valid images and KEMBU.BIN holds a body, so
+// each outcome leaves a different trace.
+template <size_t size>
+std::vector<Row> LineRows(const LineRow (&lines)[size]) {
+  std::vector<Row> rows;
+  for (const LineRow& line : lines) {
+    Files setup = Disk(kImage, kSavedBody);
+    const std::string name = line.name ? line.name : "";
+    if (line.name) setup[name] = MakeImage(700, 3);
+    rows.push_back({line.label, setup, line.line, nullptr, kSame});
+    if (line.op == 'x') rows.back().message = "Image name has unsupported characters!";
+    if (line.op == 'b') {
+      rows.back().message = "Backup Ok!";
+      rows.back().after = [name](Files& files) { files[kBin] = Body(files[name]); };
+    } else if (line.op == 'r') {
+      rows.back().message = "Restore Ok!";
+      rows.back().after = [name](Files& files) {
+        files[name] = Restored(files[name], files[kBin]);
+      };
+    }
+  }
+  return rows;
+}
+
+// Windows strips trailing spaces from file names itself. Linux file names may
+// hold control bytes, which end the line that kembu joins from its
+// arguments, and may begin with spaces, which the scan skips: a name cut
+// short either way could be another file's, so it is refused. A word in
+// single quotes is one argument. Spaces before the name's own argument, or
+// between the letter and the name in one argument, are no part of a name.
+const LineRow kLinuxOnlyLines[] = {
+    {"SpacesAfterName", "kembu b fw.img  ", 'b', "fw.img  "},
+    {"TabInsideName", "kembu r fw.img\tnew", 'x', "fw.img\tnew"},
+    {"LineFeedAtEnd", "kembu b fw.img\n", 'x', "fw.img\n"},
+    {"ControlByteFirst", "kembu b \x01" "fw.img", 'x', "\x01" "fw.img"},
+    {"ControlByteInLaterArgument", "kembu r my fw.img x\ty", 'x', "my fw.img x"},
+    {"SpacesBeginNameArgument", "kembu r '  fw.img'", 'x', "fw.img"},
+    {"SpaceBeginsNameArgument", "kembu b ' fw.img'", 'x', "fw.img"},
+    {"EmptyWordBeforeName", "kembu r '' fw.img", 'r', "fw.img"},
+    {"SpaceOnlyWordBeforeName", "kembu r ' ' fw.img", 'r', "fw.img"},
+    {"LetterAndNameInOneWord", "kembu 'r  fw.img'", 'r', "fw.img"},
+    {"SpaceBeforeLetterInOneWord", "kembu ' b fw.img'", 'b', "fw.img"}};
+
+// The scan starts at the first space, which may be inside the program's path.
+// No Windows file name holds a control character or a quotation mark: the
+// line ends at the one, and the other may only enclose the whole name.
+const LineRow kWindowsOnlyLines[] = {
+    {"TabEndsLine", "kembu b fw.img\tother.img", 'b', "fw.img"},
+    {"Quoted", "kembu b \"fw.img\"", 'b', "fw.img"},
+    {"QuotedWithSpace", "kembu r \"my fw.img\"", 'r', "my fw.img"},
+    {"QuotedThenSpaces", "kembu -b \"my fw.img\"  ", 'b', "my fw.img"},
+    {"QuotedAbsolutePath", "kembu r \"<dir>\\fw files\\fw.img\"", 'r', "fw files/fw.img"},
+    {"DeviceNamespacePath", "kembu r \\\\.\\<dir>\\fw.img", 'r', "fw.img"},
+    {"LiteralDevicePath", "kembu b \\\\?\\<dir>\\fw.img", 'b', "fw.img"},
+    {"QuoteNeverClosed", "kembu b \"fw.img", 'x', nullptr},
+    {"TextAfterClosingQuote", "kembu r \"fw.img\"x", 'x', nullptr},
+    {"QuoteInsideName", "kembu b fw\".img", 'x', nullptr},
+    {"DoubledQuotes", "kembu r \"\"fw.img\"\"", 'x', nullptr},
+    {"PathWithoutLetter", "C:\\my tools\\kembu.exe fw.img", 0, nullptr},
+    {"PathWordEndsInB", "C:\\my lab tools\\kembu.exe fw.img", 'b', "tools/kembu.exe fw.img"},
+    {"PathWordEndsInR", "C:\\apps for tools\\kembu.exe fw.img", 'r', "tools/kembu.exe fw.img"}};
+
+INSTANTIATE_TEST_SUITE_P(Usage, SingleRun, ::testing::ValuesIn(LineRows(kUsageLines)), Name);
+INSTANTIATE_TEST_SUITE_P(Operation, SingleRun, ::testing::ValuesIn(LineRows(kOperationLines)),
+                         Name);
+INSTANTIATE_TEST_SUITE_P(Name, SingleRun, ::testing::ValuesIn(LineRows(kNameLines)), Name);
+INSTANTIATE_TEST_SUITE_P(LinesLinuxOnly, SingleRun, ::testing::ValuesIn(LineRows(kLinuxOnlyLines)),
+                         Name);
+INSTANTIATE_TEST_SUITE_P(LinesWindowsOnly, SingleRun,
+                         ::testing::ValuesIn(LineRows(kWindowsOnlyLines)), Name);
+
+// KEMBU.BIN holds a valid image, so a run that took it as the image would
+// succeed and change something. Or KEMBU.BIN links to the image.
+std::vector<Row> BackupFileAsImage(std::vector<const char*> names, bool linkToImage = false) {
+  const Prepare links = [linkToImage](const std::string& dir, RunOptions&) -> Afterwards {
+    EXPECT_EQ(link((dir + "/KEMBU.BIN").c_str(), (dir + "/hard.img").c_str()), 0);
+    if (linkToImage) {
+      EXPECT_EQ(unlink((dir + "/KEMBU.BIN").c_str()), 0);
+      EXPECT_EQ(symlink("sub/fw.img", (dir + "/KEMBU.BIN").c_str()), 0);
+    }
+    return {};
+  };
+  std::vector<Row> rows;
+  for (const std::string name : names) {
+    for (const char* op : {"b", "r"}) {
+      std::string label = std::string(*op == 'b' ? "Backup_" : "Restore_") + name;
+      for (char& c : label) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      rows.push_back({label,
+                      {{"KEMBU.BIN", kImage}, {"sub/fw.img", MakeImage(600, 2)},
+                       {"soft.img", "-> KEMBU.BIN"}},
+                      std::string("kembu ") + op + " " + name, "Input file is KEMBU.BIN!", kSame,
+                      {}, links});
+    }
+  }
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(BackupFileAsImage, SingleRun, ::testing::ValuesIn(BackupFileAsImage(
+    {"KEMBU.BIN", "./KEMBU.BIN", "sub/../KEMBU.BIN", "hard.img", "soft.img"})), Name);
+INSTANTIATE_TEST_SUITE_P(BackupFileAsImageWindowsOnly, SingleRun, ::testing::ValuesIn(
+    BackupFileAsImage({".\\KEMBU.BIN", "kembu.bin", "Kembu.Bin", "sub\\..\\kembu.BIN"})), Name);
+INSTANTIATE_TEST_SUITE_P(BackupFileLinkedToImage, SingleRun, ::testing::ValuesIn(
+    BackupFileAsImage({"sub/fw.img"}, true)), Name);
+
+// Wine serves a plain file as the volume of a drive letter that links to it
+// in the prefix: here volume.img, a valid image that a restore would change.
+// Each row takes a letter of its own, as rows run at once in one prefix.
+Prepare Volume(char letter) {
+  return [=](const std::string& dir, RunOptions&) -> Afterwards {
+    if (!UnderWine()) return {};
+    const std::string link = std::string(getenv("WINEPREFIX")) + "/dosdevices/" + letter + "::";
+    unlink(link.c_str());  // one a stopped run left
+    EXPECT_EQ(symlink((dir + "/volume.img").c_str(), link.c_str()), 0);
+    return [link] { unlink(link.c_str()); };
+  };
+}
+
+// Lines whose name opens nothing: a backup has already removed KEMBU.BIN, a
+// restore leaves everything as it was. Windows' device names too: kembu opens
+// only files on a disk, and neither waits on a port or console (a run that
+// waits fails after 5 s) nor reads the null device, nor reads or writes a
+// volume. On Linux they are just names of missing files, and quotation marks
+// belong to names.
+std::vector<Row> OpensNothing() {
+  RunOptions soon;
+  soon.seconds = 5;
+  const char* quoted = UnderWine() ? "\"\"" : "\"fw.img\"";
+  std::vector<Row> rows;
+  // The labels are the same everywhere: the tests are listed without Wine.
+  for (const auto& [label, name] : std::vector<std::pair<std::string, std::string>>{
+           {"Empty", ""}, {"Spaces", "   "}, {"Quoted", quoted}, {"Missing", "missing.img"},
+           {"NUL", "NUL"}, {"NulImg", "nul.img"}, {"AUX", "AUX"}, {"COM1", "COM1"},
+           {"CON", "CON"}}) {
+    for (const char* op : {"b", "r"}) {
+      rows.push_back({(*op == 'b' ? "Backup" : "Restore") + label, Disk(kImage, kSavedBody),
+                      std::string("kembu ") + op + " " + name, "Error opening input file!",
+                      *op == 'b' ? kDropped : kSame, soon});
+    }
+  }
+  char letter = 'd';
+  for (const auto& [label, name] : std::vector<std::pair<std::string, std::string>>{
+           {"Volume", "\\\\.\\%:"}, {"LiteralVolume", "\\\\?\\%:"}, {"SlashVolume", "//./%:"},
+           {"NtVolume", "\\??\\%:"}, {"VolumeBehindDotDot", "\\\\.\\Z:\\..\\%:"}}) {
+    for (const char* op : {"b", "r"}) {
+      Files setup = Disk(kImage, kSavedBody);
+      setup["volume.img"] = MakeImage(600, 3);
+      std::string line = std::string("kembu ") + op + " " + name;
+      line[line.find('%')] = letter;
+      rows.push_back({(*op == 'b' ? "Backup" : "Restore") + label, setup, line,
+                      "Error opening input file!", *op == 'b' ? kDropped : kSame, soon,
+                      Volume(letter++)});
+    }
+  }
+  return rows;
+}
+INSTANTIATE_TEST_SUITE_P(NameOpensNothing, SingleRun, ::testing::ValuesIn(OpensNothing()), Name);
+
+// No path component is longer than a file system allows. A name of 300 bytes
+// is refused, never cut to 299 bytes (a file of that name is there to catch a
+// cut) nor taken whole. Windows' ANSI file functions stop at 260 bytes, well
+// below the name field, so only Linux takes one of 299.
+const std::string kName299 =
+    std::string(120, 'd') + "/" + std::string(120, 'e') + "/" + std::string(57, 'f');
+const Files kLongNames = {{kName299, kImage}, {kName299 + "g", MakeImage(600, 2)},
+                          {kBin, Pattern(kBodySize, 3)}};
+INSTANTIATE_TEST_SUITE_P(NameLength, SingleRun, ::testing::Values(
+    Row{"BackupOf300Bytes", kLongNames, "kembu b " + kName299 + "g", "Image name too long!", kSame},
+    Row{"RestoreOf300Bytes", kLongNames, "kembu r " + kName299 + "g", "Image name too long!",
+        kSame}), Name);
+INSTANTIATE_TEST_SUITE_P(NameLengthLinuxOnly, SingleRun, ::testing::Values(
+    Row{"BackupOf299Bytes", {{kName299, kImage}}, "kembu b " + kName299, "Backup Ok!",
+        Set(kBin, Body(kImage))}), Name);
+
+// Locks beside flock's LOCK_EX and LOCK_SH: POSIX record locks (fcntl,
+// lockf) and open-file-description locks, for writing or reading.
+const int POSIX_WRITE = 0x100, POSIX_READ = 0x101, OFD_WRITE = 0x102, OFD_READ = 0x103;
+
+bool Lock(int fd, int lock) {
+  if (lock == LOCK_EX || lock == LOCK_SH) return flock(fd, lock) == 0;
+  struct flock range = {};
+  range.l_type = lock == POSIX_WRITE || lock == OFD_WRITE ? F_WRLCK : F_RDLCK;
+  range.l_whence = SEEK_SET;
+  return fcntl(fd, lock == POSIX_WRITE || lock == POSIX_READ ? F_SETLK : F_OFD_SETLK, &range) == 0;
+}
+
+// Opens the file and locks it in a process of its own, which holds the lock
+// until `release` is closed: a POSIX lock belongs to a process and goes with
+// any close of the file there, as the test's own reads would. Returns its id.
+pid_t HoldInChild(const std::string& path, int lock, int* release) {
+  int ready[2], ends[2];
+  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(ends, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    close(ends[1]);
+    const int fd = open(path.c_str(), O_RDWR);
+    char done = Lock(fd, lock) ? 1 : 0;
+    if (write(ready[1], &done, 1) == 1) done = read(ends[0], &done, 1);  // until closed
+    _exit(0);
+  }
+  close(ready[1]);
+  close(ends[0]);
+  char locked = 0;
+  EXPECT_TRUE(read(ready[0], &locked, 1) == 1 && locked) << path;
+  close(ready[0]);
+  *release = ends[1];
+  return pid;
+}
+
+// A file another program holds counts as one that cannot be opened. On Linux
+// the holder locks it, with flock, a POSIX record lock or an
+// open-file-description lock, and a backup leaves such a KEMBU.BIN alone; a
+// read lock of the last two still lets kembu read the file, never write or
+// delete it. On Windows it is a viewer that keeps the file open for reading
+// and shares every access, which share mode 0 still refuses; since it shares
+// deletion too, the backup's delete takes KEMBU.BIN once it lets go. With
+// `both`, fw.img and KEMBU.BIN are held.
+Prepare Held(const char* name, int lock, bool both = false) {
+  return [=](const std::string& dir, RunOptions& options) -> Afterwards {
+    if (UnderWine()) {
+      options.hold = name;
+      return {};
+    }
+    std::vector<std::pair<pid_t, int>> holders;
+    for (const std::string held : {kImg, kBin}) {
+      int release = -1;
+      if (both || held == name) holders.push_back({HoldInChild(dir + "/" + held, lock, &release),
+                                                   release});
+    }
+    return [holders] {
+      for (const auto& holder : holders) close(holder.second);
+      for (const auto& holder : holders) waitpid(holder.first, nullptr, 0);
+    };
+  };
+}
+const Change kDroppedOnWindows = [](Files& files) {
+  if (UnderWine()) files.erase("KEMBU.BIN");
+};
+std::vector<Row> HeldRows(int lock) {
+  const Files files = Disk(kImage, kSavedBody);
+  const std::string how = lock == LOCK_EX       ? "Held"
+                          : lock == LOCK_SH     ? "LockedShared"
+                          : lock == POSIX_WRITE ? "PosixWriteLocked"
+                          : lock == POSIX_READ  ? "PosixReadLocked"
+                          : lock == OFD_WRITE   ? "OfdWriteLocked"
+                                                : "OfdReadLocked";
+  if (lock == POSIX_READ || lock == OFD_READ) {
+    return {{"Image" + how, files, kB, "Backup Ok!", kSaved, {}, Held(kImg, lock)},
+            {"Image" + how + "Restore", files, kR, "Error opening output file!", kSame, {},
+             Held(kImg, lock)},
+            {"BackupFile" + how + "Restore", files, kR, "Restore Ok!", kRestored, {},
+             Held(kBin, lock)},
+            {"BackupFile" + how, files, kB, "Error creating KEMBU.BIN!", kSame, {},
+             Held(kBin, lock)}};
+  }
+  return {{"Image" + how, files, kB, "Error opening input file!", kDropped, {}, Held(kImg, lock)},
+          {"Image" + how + "Restore", files, kR, "Error opening input file!", kSame, {},
+           Held(kImg, lock)},
+          {"BackupFile" + how + "Restore", files, kR, "Error opening KEMBU.BIN!", kSame, {},
+           Held(kBin, lock)},
+          {"BackupFile" + how, files, kB, "Error creating KEMBU.BIN!", kDroppedOnWindows, {},
+           Held(kBin, lock)}};
+}
+INSTANTIATE_TEST_SUITE_P(Held, SingleRun, ::testing::ValuesIn(HeldRows(LOCK_EX)), Name);
+INSTANTIATE_TEST_SUITE_P(HeldLinuxOnly, SingleRun, ::testing::ValuesIn([] {
+  std::vector<Row> rows;
+  for (const int lock : {LOCK_SH, POSIX_WRITE, POSIX_READ, OFD_WRITE, OFD_READ}) {
+    for (const Row& row : HeldRows(lock)) rows.push_back(row);
+  }
+  return rows;
+}()), Name);
+// A backup that fails because another one holds the image must not delete
+// the KEMBU.BIN that other one holds: it is about to report it written.
+// Windows refuses such a delete by itself; here the lock has to. (Named for
+// ctest -R race.)
+INSTANTIATE_TEST_SUITE_P(raceLinuxOnly, SingleRun, ::testing::Values(
+    Row{"BackupFileHeldByAnotherBackupStays", Disk(MakeImage(1536, 1), Body(MakeImage(1536, 1))),
+        kB, "Error opening input file!", kSame, {}, Held(kImg, LOCK_EX, true)}), Name);
+
+// NFS carries out flock as a POSIX lock of the whole file, held by kembu's
+// own process: played by a preloaded shim, which reaches only the dynamic
+// program. The static ones meet the shared-lock fallback instead.
+const Prepare kNfsLocks = [](const std::string&, RunOptions& options) -> Afterwards {
+  if (ProgramPath() == KEMBU_E2E_DYNAMIC_PROGRAM) {
+    options.wrapper = {"/usr/bin/env", "LD_PRELOAD=" KEMBU_E2E_NFS_FLOCK};
+  } else {
+    options.wrapper = FailCall(SYS_flock, EBADF, 1, LOCK_EX);
+  }
+  return {};
+};
+Prepare Both(Prepare first, Prepare second) {
+  return [=](const std::string& dir, RunOptions& options) -> Afterwards {
+    const Afterwards a = first(dir, options), b = second(dir, options);
+    return [=] {
+      if (a) a();
+      if (b) b();
+    };
+  };
+}
+
+// Network file systems fail locks that a local disk grants: NFS refuses an
+// exclusive lock on a file open for reading (EBADF), and without its lock
+// service every lock and lock test (ENOLCK). kembu then locks shared, or not
+// at all, and both operations work; a lock another process holds still
+// refuses the image, and a shared one still keeps its KEMBU.BIN from being
+// deleted, also where flock is a POSIX lock of kembu's own, which must never
+// keep kembu out. Neither a folder that cannot be opened nor one that cannot
+// be flushed costs the backup.
+std::vector<Row> FileSystemRows() {
+  const Bytes repacked = MakeImage(2000, 2);
+  const std::pair<const char*, std::vector<std::string>> wrappers[] = {
+      {"ExclusiveLockRefused", FailCall(SYS_flock, EBADF, 1, LOCK_EX)},
+      {"NoLocks", FailCall(SYS_flock, ENOLCK)},
+      {"NoLockTests", FailCall(SYS_fcntl, ENOLCK, 1, F_GETLK & ~F_GETFD)},  // not the start's
+      {"FolderCannotBeOpened", FailCall(SYS_openat, EACCES, 2, O_DIRECTORY)},
+      {"FolderCannotBeFlushed", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                 "trace=fsync", "-e", "inject=fsync:error=EINVAL:when=2"}},
+  };
+  std::vector<Row> rows;
+  for (const auto& [label, wrapper] : wrappers) {
+    rows.push_back({std::string("Backup") + label, Disk(kLong, kSavedBody), kB, "Backup Ok!",
+                    kSaved, {{}, wrapper}});
+    rows.push_back({std::string("Restore") + label, Disk(repacked, Body(kLong)), kR,
+                    "Restore Ok!", kRestored, {{}, wrapper}});
+  }
+  rows.push_back({"ImageLockedWhenExclusiveLockRefused", Disk(repacked, Body(kLong)), kR,
+                  "Error opening input file!", kSame, {{}, wrappers[0].second},
+                  Held("fw.img", LOCK_EX)});
+  rows.push_back({"BackupNfsLocks", Disk(kLong, kSavedBody), kB, "Backup Ok!", kSaved, {},
+                  kNfsLocks});
+  rows.push_back({"RestoreNfsLocks", Disk(repacked, Body(kLong)), kR, "Restore Ok!", kRestored,
+                  {}, kNfsLocks});
+  rows.push_back({"BackupFileReadLockedNfs", Disk(kLong, kSavedBody), kB,
+                  "Error creating KEMBU.BIN!", kSame, {},
+                  Both(Held(kBin, POSIX_READ), kNfsLocks)});
+  return rows;
+}
+INSTANTIATE_TEST_SUITE_P(FileSystemsLinuxOnly, SingleRun, ::testing::ValuesIn(FileSystemRows()),
+                         Name);
+
+// A KEMBU.BIN that cannot be deleted and is no regular file must never get
+// the body: a FIFO with a reader would take it and pass for a backup.
+const Prepare kFifoWithReader = [](const std::string& dir, RunOptions&) -> Afterwards {
+  EXPECT_EQ(chmod((dir + "/KEMBU.BIN").c_str(), 0666), 0);
+  const int reader = open((dir + "/KEMBU.BIN").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_NE(reader, -1);
+  EXPECT_EQ(chmod(dir.c_str(), 0555), 0);
+  return [reader] {
+    char got[kBodySize];
+    EXPECT_LE(read(reader, got, sizeof got), 0) << "bytes reached the FIFO";
+    close(reader);
+  };
+};
+
+// A file deleted between kembu's open and its lock is refused: what is
+// written to it is lost. strace holds the first lock call back, and the test
+// deletes the image as soon as kembu has opened it (the watch is set in the
+// child, after the snapshot's reads).
+const Prepare kDeletedBeforeLock = [](const std::string& dir, RunOptions& options) -> Afterwards {
+  const std::string path = dir + "/fw.img";
+  const int watch = inotify_init1(IN_CLOEXEC);
+  options.wrapper = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=flock",
+                     "-e", "inject=flock:delay_enter=1000000:when=1"};
+  options.inChild = [watch, path] { inotify_add_watch(watch, path.c_str(), IN_OPEN); };
+  options.meanwhile = [watch, path] {
+    pollfd opened = {watch, POLLIN, 0};
+    EXPECT_EQ(poll(&opened, 1, 20000), 1) << "fw.img was not opened";
+    EXPECT_EQ(unlink(path.c_str()), 0);
+  };
+  return [watch] { close(watch); };
+};
+
+const std::function<void()> kReaderGone = [] {
+  int ends[2];
+  if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) _exit(125);
+  close(ends[0]);
+  close(ends[1]);
+};
+std::function<void()> Closed(std::vector<int> closed) {
+  return [closed] { for (int fd : closed) close(fd); };
+}
+
+// As root, file modes stop nobody; such runs drop to an ordinary user.
+INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
+    Row{"ImageThatCannotBeWrittenTo", Disk(kImage, kSavedBody), kR, "Error opening output file!",
+        kSame, kAsNobody, Modes({{"fw.img", 0444}})},
+    Row{"BackupFileFifoThatCannotBeDeleted", Disk(kImage, "<fifo>"), kB,
+        "Error creating KEMBU.BIN!", kSame, kAsNobody, kFifoWithReader},
+    // With no room at all the first write fails outright instead of coming
+    // back short: the backup file stays empty, the image untouched.
+    Row{"BackupWriteThatFails", Disk(kLong), kB, "Error writing KEMBU.BIN!", Set("KEMBU.BIN", ""),
+        Limited(0)},
+    Row{"RestoreWriteThatFails", Disk(kLong, kSavedBody), kR, "Error writing output file!", kSame,
+        Limited(0)},
+    // A reader that went away must not cost the backup.
+    Row{"StdoutPipeWithoutReader", Disk(kImage), kB, "", kSaved, {kReaderGone}},
+    // A FIFO without a writer must neither hang the run nor pass as an image.
+    Row{"BackupOfFifo", Disk("<fifo>", kSavedBody), kB,
+        "Error opening input file!|Error reading input file!", kDropped},
+    Row{"RestoreOfFifo", Disk("<fifo>", kSavedBody), kR,
+        "Error opening input file!|Error reading input file!", kSame},
+    // A KEMBU.BIN that is a symbolic link is replaced, never written through;
+    // where it cannot be deleted it is left alone.
+    Row{"BackupFileSymlinkIsReplaced",
+        {{"fw.img", kImage}, {"target.bin", "precious"}, {"KEMBU.BIN", "-> target.bin"}}, kB,
+        "Backup Ok!", kSaved},
+    Row{"BackupFileSymlinkThatCannotBeDeleted",
+        {{"fw.img", kImage}, {"target.bin", "precious"}, {"KEMBU.BIN", "-> target.bin"}}, kB,
+        "Error creating KEMBU.BIN!", kSame, kAsNobody, Modes({{"target.bin", 0666}, {".", 0555}})},
+    // With standard streams closed at start, the tool's own messages must not
+    // land in the files it opens.
+    Row{"RestoreWithStdoutClosed", Disk(kLong, kSavedBody), kR, "", kRestored, {Closed({1})}},
+    Row{"BackupWithStdoutClosed", Disk(kLong), kB, "", kSaved, {Closed({1})}},
+    Row{"RestoreWithStandardStreamsClosed", Disk(kLong, kSavedBody), kR, "", kRestored,
+        {Closed({0, 1, 2})}},
+    Row{"BackupWithStandardStreamsClosed", Disk(kLong), kB, "", kSaved, {Closed({0, 1, 2})}},
+    Row{"ImageDeletedBetweenOpenAndLock", Disk(kLong, kSavedBody), kR, "Error opening input file!",
+        [](Files& files) { files.erase("fw.img"); }, {}, kDeletedBeforeLock}), Name);
+
+// Cases of more than one run.
+using Operations = E2eTest;
+
+// The whole cycle. On an image that was not repacked, a restore gives back
+// the same bytes; after a repack (new lead-in, body, tail and length,
+// resealed), the image keeps all but its body, and restoring twice is
+// restoring once.
+TEST_F(Operations, RoundTrip) {
+  const Bytes original = MakeImage(3000, 1);
+  Put("fw.img", original);
+  EXPECT_EQ(Run(kB), Said("Backup Ok!"));
+  EXPECT_EQ(Run(kR), Said("Restore Ok!"));
+  ExpectFiles(Disk(original, Body(original)));
+
+  const Bytes repacked = MakeImage(2500, 7);
+  Put("fw.img", repacked);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Run(kR), Said("Restore Ok!"));
+    ExpectFiles(Disk(Restored(repacked, Body(original)), Body(original)));
+  }
+}
+
+TEST_F(LinuxOnly, NewBackupFileModeIsUmaskApplied) {
+  Put("fw.img", MakeImage(600, 1));
+  for (const auto& [mask, mode] : {std::pair{022, 0644}, {0, 0666}, {077, 0600}}) {
+    EXPECT_EQ(Run(kB, {[mask = mask] { umask(mask); }, {}}), Said("Backup Ok!"));
+    struct stat status;
+    ASSERT_EQ(stat(Path("KEMBU.BIN").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(mode)) << "umask " << mask;
+  }
+}
+
+// "Ok!" may only be printed once the written bytes are on storage, and after
+// a backup, once the folder that holds KEMBU.BIN is too: the backup deleted
+// and created a name there. A restore changes no folder.
+TEST_F(LinuxOnly, FlushBeforeOk) {
+  ASSERT_EQ(access("/usr/bin/strace", X_OK), 0) << "needs strace (apt-get install strace)";
+  Put("fw.img", MakeImage(600, 1));
+  const RunOptions traced = {
+      {}, {"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,write,open,openat", "-o",
+           "trace"}};
+  for (const auto& [op, written, ok] : {std::tuple{"b", ", 490) = 490", "Backup Ok!"},
+                                        {"r", ", 512) = 512", "Restore Ok!"}}) {
+    EXPECT_EQ(Run(std::string("kembu ") + op + " fw.img", traced), Said(ok));
+    const std::string calls = Get("trace");
+    const size_t write = calls.find(written);
+    const size_t flush = calls.find("sync(", write);
+    EXPECT_NE(write, std::string::npos) << calls;
+    EXPECT_NE(flush, std::string::npos) << calls;
+    EXPECT_LT(flush, calls.find(ok)) << calls;
+    const size_t folder = calls.find("\".\", O_RDONLY|", flush);
+    if (op == std::string("b")) {
+      EXPECT_NE(calls.find("O_DIRECTORY", folder), std::string::npos) << calls;
+      EXPECT_LT(calls.find("fsync(", folder), calls.find(ok)) << calls;
+    } else {
+      EXPECT_EQ(folder, std::string::npos) << calls;
+    }
+  }
+}
+
+}  // namespace
