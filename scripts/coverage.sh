@@ -19,13 +19,20 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=gcc \
 find "$build" -name '*.gcda' -delete
 cmake --build "$build" -j 2
 find "$build" -name '*.gcda' -delete
-# Some end-to-end runs drop to the user nobody, whose kembu must still add
-# its counts: the counter files of kembu's objects exist, empty and writable
-# to all, before any test starts.
-find "$build/CMakeFiles/kembu.dir" "$build/CMakeFiles/kembu_core.dir" -name '*.o' |
-  sed 's/\.o$/.gcda/' | xargs sh -c 'touch "$@" && chmod 0666 "$@"' counters
-
-(cd "$build" && ctest --output-on-failure -j 2 --timeout 120 -L '^linux$' --no-tests=error)
+# Some end-to-end runs drop to the user nobody, whose kembu must still add its
+# counts wherever the build tree lives (in /root, nobody cannot reach it): the
+# counters go under /tmp, where kembu's exist, empty and writable to all,
+# before any test starts, and come back beside the objects afterwards.
+counters=$(mktemp -d /tmp/kembu-coverage.XXXXXX)
+trap 'rm -rf "$counters"' EXIT
+chmod 755 "$counters"
+find "$root/$build/CMakeFiles/kembu.dir" "$root/$build/CMakeFiles/kembu_core.dir" -name '*.o' |
+  sed 's/\.o$/.gcda/' | while read -r file; do
+    mkdir -p "$counters${file%/*}" && install -m 0666 /dev/null "$counters$file"
+  done
+(cd "$build" && GCOV_PREFIX=$counters ctest --output-on-failure -j 2 --timeout 120 -L '^linux$' \
+  --no-tests=error)
+cp -r "$counters$root/$build/." "$build/"
 
 echo "== lines left out by markers (each says why)"
 grep -rn -E 'GCOVR_EXCL_(LINE|START)' src --exclude=io_win32.cc || echo "none"
