@@ -4,9 +4,7 @@
 # lintian, the manual page, the amd64 .deb installed with dpkg and purged
 # again (so it runs as root), one run of each package's program. Then builds
 # them again from a copy of the sources elsewhere: the bytes must not change.
-# Last, gathers the packages into build/packages with a SHA256SUMS file that
-# covers them all, to upload as they are.
-# Usage: bash scripts/package.sh        (packages and SHA256SUMS land in build/packages/)
+# Usage: bash scripts/package.sh   (packages and their SHA256SUMS, to upload, in build/packages/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -151,7 +149,7 @@ linux_package() {
 # One Windows zip; $1: win64 or win32, $2: the Wine loader, $3: its tests' run in
 # build/linux (wine or wine32).
 windows_package() {
-  local platform=$1 loader=$2 wine_run=$3 arch=$1 tree=build/$1 zip readme
+  local platform=$1 loader=$2 wine_run=$3 arch=$1 tree=build/$1 zip readme missing
   echo "== Windows: $platform"
   # scripts/test.sh builds it when mingw-w64 and Wine are here (under CI, always).
   [ -f "$tree/CMakeCache.txt" ] || { echo "SKIPPED: no $tree"; return; }
@@ -171,12 +169,10 @@ windows_package() {
     fail "README.txt does not end every line with CR LF"
   fi
   # README.txt is the manual page as text: it has each of the page's sections.
-  local heading missing=()
-  while read -r heading; do
-    grep -qx "$heading"$'\r' "$readme" || missing+=("$heading")
-  done < <(sed -n 's/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' doc/kembu.1)
-  [ ${#missing[@]} -eq 0 ] && pass "README.txt holds the manual page's sections" ||
-    fail "README.txt lacks the manual page's sections: ${missing[*]}"
+  missing=$(sed -n 's/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1\r/p' doc/kembu.1 |
+    grep -vxFf "$readme" || true)
+  [ -z "$missing" ] && pass "README.txt holds the manual page's sections" ||
+    fail "README.txt lacks the manual page's sections: $missing"
   if grep -q "^kembu $version " "$readme"; then pass "README.txt names version $version"; else
     fail "README.txt does not name version $version"
   fi
