@@ -15,7 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -41,9 +41,6 @@ static std::string Setting(const char* name) {
 }
 
 bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
-
-// True when a Linux program of another architecture runs under qemu-user.
-static bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
 
 static void DropPrivileges() {
   if (UnderWine()) {
@@ -99,10 +96,7 @@ void E2eTest::TearDown() {
 static std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string hex;
-  for (unsigned char byte : bytes) {
-    hex += digits[byte >> 4];
-    hex += digits[byte & 15];
-  }
+  for (unsigned char byte : bytes) hex += {digits[byte >> 4], digits[byte & 15]};
   return hex;
 }
 
@@ -134,9 +128,9 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
     command.insert(command.end(), {"--utf16", Hex(windowsPath), Hex(line)});
     return command;
   }
-  std::vector<std::string> command;
-  if (UnderEmulator()) command.push_back(Setting("KEMBU_E2E_EMULATOR"));
-  command.push_back(program);
+  // A Linux program of another architecture runs under qemu-user.
+  std::vector<std::string> command = {Setting("KEMBU_E2E_EMULATOR"), program};
+  if (command[0].empty()) command.erase(command.begin());
   size_t space = line.find(' ');
   while (space != std::string::npos) {
     // A word in single quotes is one argument, spaces and all, as in a shell.
@@ -235,10 +229,7 @@ Bytes E2eTest::Run(const std::string& line, const RunOptions& given) {
   }
   std::vector<std::string> command = options.wrapper;
   for (const std::string& word : CommandFor(line, options)) command.push_back(word);
-  // Now and then a process fails in Wine's own start-up, before kembu.exe
-  // runs (as the race test sees too): it exits non-zero and prints nothing.
-  // kembu prints its banner before it touches any file, so such a run did
-  // nothing, and it is made again.
+  // A run that Wine did not start (NotStarted) did nothing: it is made again.
   Outcome run;
   for (int attempt = 1;; ++attempt) {
     std::thread meanwhile;
@@ -283,9 +274,7 @@ void E2eTest::Lay(const Files& files) {
 Bytes E2eTest::Get(const std::string& name) {
   std::ifstream file(Path(name), std::ios::binary);
   EXPECT_TRUE(file.is_open()) << name << " cannot be read";
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
+  return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 Files E2eTest::Snapshot() {

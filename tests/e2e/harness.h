@@ -41,11 +41,9 @@ struct RunOptions {
   bool asNobody = false;
 };
 
-// A program started by Start: its process id and the read ends of its
-// stdout and stderr.
 struct Started {
   pid_t pid;
-  int out, err;
+  int out, err;  // read ends of its stdout and stderr
 };
 
 // Starts the argument vector in `dir`, stdin from /dev/null, in a process
@@ -58,17 +56,17 @@ struct Outcome {
   int status = -1;  // as waitpid gives it; -1: killed at the deadline
   Bytes out, err;
 };
-
 // Waits for the program until the deadline, collecting what it prints.
 Outcome Finish(const Started& started, std::chrono::steady_clock::time_point deadline);
 
-// True for a run that failed in Wine's own start-up, before kembu.exe ran:
-// kembu prints its banner before it touches any file, so such a run did
-// nothing.
+// True for a run that failed in Wine's own start-up, before kembu.exe ran
+// (now and then, as when the launcher's CreateProcessA fails with
+// ERROR_INTERNAL_ERROR, about once in 2000 runs on a busy host): kembu prints
+// its banner before it touches any file, so such a run did nothing.
 bool NotStarted(const Outcome& run);
 
-// Path relative to the test directory -> contents. Entries that are not
-// regular files read as "<dir>", "<fifo>" or "-> target".
+// Path relative to the test directory -> contents; "<dir>", "<fifo>" or
+// "-> target" for what is no regular file.
 using Files = std::map<std::string, Bytes>;
 
 class E2eTest : public ::testing::Test {
@@ -84,8 +82,7 @@ class E2eTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const Bytes& bytes);
   std::string Reachable(const std::string& path);  // a copy in base_
-  // Lays out files as Snapshot reads them: bytes, "<dir>", "<fifo>" or "-> target".
-  void Lay(const Files& files);
+  void Lay(const Files& files);  // as Snapshot reads them
   Bytes Get(const std::string& name);
   Files Snapshot();
   void ExpectFiles(const Files& expected);
@@ -114,5 +111,5 @@ std::string ProgramPath();
 // (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
 std::vector<std::string> FailCall(long number, int error, int arg = -1, unsigned long mask = 0);
 
-// A child hook for RunOptions::inChild.
-void LimitFileSize(long bytes);     // writes past this offset come back short
+// For RunOptions::inChild: writes past this offset come back short.
+void LimitFileSize(long bytes);
