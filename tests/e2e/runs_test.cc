@@ -1,6 +1,5 @@
 // Single runs on real files, one row each: the files laid out, the line run,
-// what kembu says and what it leaves on disk. Rows whose name holds LinuxOnly
-// or WindowsOnly run on that platform alone.
+// what kembu says and what it leaves on disk.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
