@@ -138,17 +138,14 @@ void Watch(const std::string& imagePath, const std::string& backupPath, const Al
   }
 }
 
-// Every message each operation has; those listed as impossible here would
-// mean a run saw a half-written or missing image, or lost a write.
+// What each operation may say here; any other message would mean a run saw
+// a half-written or missing image, or lost a write.
 using Messages = std::vector<const char*>;
 const Messages kBackupMessages = {"Backup Ok!", "Error opening input file!",
                                   "Error creating KEMBU.BIN!"};
 const Messages kRestoreMessages = {"Restore Ok!", "Error opening input file!",
                                    "Error opening KEMBU.BIN!", "Error reading KEMBU.BIN!",
                                    "Error opening output file!"};
-const Messages kImpossibleMessages = {"Input file is KEMBU.BIN!", "Error reading input file!",
-                                      "Bad checksum in input file!", "Error writing KEMBU.BIN!",
-                                      "Error writing output file!"};
 
 enum class Verdict { kGood, kNotStarted, kBad };
 
@@ -168,10 +165,7 @@ Verdict Judge(const std::string& line, const Outcome& run, std::string* said) {
       return Verdict::kGood;
     }
   }
-  *said = "printed: " + run.out;
-  for (const char* message : kImpossibleMessages) {
-    if (run.out == Said(message)) *said = std::string("impossible here: ") + message;
-  }
+  *said = "impossible here: " + run.out;
   return Verdict::kBad;
 }
 
