@@ -133,7 +133,6 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
   if (command[0].empty()) command.erase(command.begin());
   size_t space = line.find(' ');
   while (space != std::string::npos) {
-    // A word in single quotes is one argument, spaces and all, as in a shell.
     const bool quoted = line[space + 1] == '\'';
     const size_t start = space + 1 + quoted;
     const size_t end = line.find(quoted ? '\'' : ' ', start);
@@ -252,7 +251,6 @@ bool NotStarted(const Outcome& run) {
 }
 
 void E2eTest::Put(const std::string& name, const Bytes& bytes) {
-  fs::create_directories(fs::path(Path(name)).parent_path());
   std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
 }
 

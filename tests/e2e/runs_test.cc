@@ -19,9 +19,7 @@ using Change = std::function<void(Files&)>;
 const Change kSame = [](Files&) {};
 const Change kSaved = [](Files& files) { files["KEMBU.BIN"] = Body(files["fw.img"]); };
 const Change kDropped = [](Files& files) { files.erase("KEMBU.BIN"); };
-const Change kRestored = [](Files& files) {
-  files["fw.img"] = Restored(files["fw.img"], files["KEMBU.BIN"]);
-};
+const Change kRestored = [](Files& f) { f["fw.img"] = Restored(f["fw.img"], f["KEMBU.BIN"]); };
 Change Set(const std::string& name, const Bytes& bytes) {
   return [=](Files& files) { files[name] = bytes; };
 }
@@ -232,16 +230,15 @@ std::vector<Row> BackupFileAsImage(std::vector<const char*> names, bool linkToIm
     }
     return {};
   };
+  const Files setup = {
+      {"KEMBU.BIN", kImage}, {"sub/fw.img", MakeImage(600, 2)}, {"soft.img", "-> KEMBU.BIN"}};
   std::vector<Row> rows;
   for (const std::string name : names) {
     for (const char* op : {"b", "r"}) {
       std::string label = std::string(*op == 'b' ? "Backup_" : "Restore_") + name;
       for (char& c : label) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      rows.push_back({label,
-                      {{"KEMBU.BIN", kImage}, {"sub/fw.img", MakeImage(600, 2)},
-                       {"soft.img", "-> KEMBU.BIN"}},
-                      std::string("kembu ") + op + " " + name, "Input file is KEMBU.BIN!", kSame,
-                      {}, links});
+      rows.push_back({label, setup, std::string("kembu ") + op + " " + name,
+                      "Input file is KEMBU.BIN!", kSame, {}, links});
     }
   }
   return rows;
