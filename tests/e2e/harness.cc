@@ -64,11 +64,8 @@ void LimitFileSize(long bytes) {
 }
 
 std::vector<std::string> FailCall(long number, int error, int arg, unsigned long mask) {
-  std::vector<std::string> wrapper = {KEMBU_E2E_FAIL_CALL, std::to_string(number),
-                                      std::to_string(error)};
-  if (arg >= 0) wrapper.insert(wrapper.end(), {std::to_string(arg), std::to_string(mask)});
-  wrapper.push_back("--");
-  return wrapper;
+  return {KEMBU_E2E_FAIL_CALL, std::to_string(number), std::to_string(error), std::to_string(arg),
+          std::to_string(mask), "--"};
 }
 
 void E2eTest::SetUp() {

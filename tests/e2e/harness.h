@@ -34,10 +34,8 @@ struct RunOptions {
   // run started would keep what inChild did (a file size limit).
   bool serverFirst = false;
   std::string launcher = {};  // another copy of the launcher, under Wine
-  // To nobody when root, so that file modes count. Wine, which ignores them
-  // for root, then runs in a prefix of nobody's own. The program and the
-  // launcher run from copies beside the test directory, which nobody can
-  // reach wherever the build tree lives.
+  // To nobody when root, so that file modes count (under Wine in nobody's
+  // prefix), from copies of the program and the launcher that nobody can reach.
   bool asNobody = false;
 };
 
@@ -109,7 +107,7 @@ std::string ProgramPath();
 
 // A RunOptions::wrapper that makes system call `number` fail with `error`
 // (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
-std::vector<std::string> FailCall(long number, int error, int arg = -1, unsigned long mask = 0);
+std::vector<std::string> FailCall(long number, int error, int arg = 0, unsigned long mask = 0);
 
 // For RunOptions::inChild: writes past this offset come back short.
 void LimitFileSize(long bytes);
