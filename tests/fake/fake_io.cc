@@ -147,10 +147,7 @@ void DeleteNamedFile(const char* name) {
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {
-  auto a = Find(nameA);
-  auto b = Find(nameB);
-  if (Fails(CallKind::kSameFile, nameA)) return false;
-  return a && a == b;
+  return !Fails(CallKind::kSameFile, nameA) && Find(nameA) && Find(nameA) == Find(nameB);
 }
 
 // Fails like a name that a conversion changed on its way in.
