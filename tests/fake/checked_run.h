@@ -166,9 +166,7 @@ inline const char* CheckDisk(const Layout& layout, const FakeDisk& disk, const s
     }
     return nullptr;
   }
-  if (disk.Has(kImage) != layout.haveImage) {
-    return "the image appeared or vanished";
-  }
+  if (disk.Has(kImage) != layout.haveImage) return "the image appeared or vanished";
   if (disk.Has(kImage)) {
     const Bytes& now = disk.Get(kImage);
     const bool restoreWrite = layout.restore && call && !stop.empty() &&
