@@ -37,11 +37,9 @@ std::vector<Outcome> RunTogether(const std::string& dir, const std::vector<std::
     started.push_back(Start(dir, CommandFor(lines[i]), [&gate, delay] {
       close(gate[1]);
       char ignored;
-      while (read(gate[0], &ignored, 1) == -1 && errno == EINTR) {
-      }
+      while (read(gate[0], &ignored, 1) == -1 && errno == EINTR) continue;
       timespec pause = {delay / 1000000, delay % 1000000 * 1000};
-      while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
-      }
+      while (nanosleep(&pause, &pause) == -1 && errno == EINTR) continue;
     }));
   }
   close(gate[1]);  // opens the gate
