@@ -594,9 +594,7 @@ TEST_F(LinuxOnly, FlushBeforeOk) {
     const std::string calls = Get("trace");
     const size_t write = calls.find(written);
     const size_t flush = calls.find("sync(", write);
-    EXPECT_NE(write, std::string::npos) << calls;
-    EXPECT_NE(flush, std::string::npos) << calls;
-    EXPECT_LT(flush, calls.find(ok)) << calls;
+    EXPECT_LT(flush, calls.find(ok)) << calls;  // npos, for a write or flush not made, is last
     const size_t folder = calls.find("\".\", O_RDONLY|", flush);
     if (op == std::string("b")) {
       EXPECT_NE(calls.find("O_DIRECTORY", folder), std::string::npos) << calls;
