@@ -97,10 +97,9 @@ static std::string Hex(const std::string& bytes) {
   return hex;
 }
 
-std::string WindowsPath(const std::string& path) {
-  std::string windows = "Z:" + path;
-  for (char& c : windows) c = c == '/' ? '\\' : c;
-  return windows;
+std::string WindowsPath(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
 }
 
 std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string(); }
@@ -181,8 +180,7 @@ Outcome Finish(const Started& started, std::chrono::steady_clock::time_point dea
       if (got == 0) fds[i].fd = -1;
     }
   };
-  fcntl(started.out, F_SETFL, O_NONBLOCK);
-  fcntl(started.err, F_SETFL, O_NONBLOCK);
+  for (const pollfd& fd : fds) fcntl(fd.fd, F_SETFL, O_NONBLOCK);
   int status = 0;
   while (waitpid(started.pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {

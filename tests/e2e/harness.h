@@ -21,13 +21,9 @@ struct RunOptions {
   std::function<void()> inChild = {};  // runs in the child just before exec
   std::vector<std::string> wrapper = {};  // command put in front, e.g. strace
   std::string program = {};            // another copy of the program to run
-  // Windows: the UTF-8 line reaches kembu.exe as UTF-16 (CreateProcessW), as
-  // typed in a shell that keeps every character.
-  bool utf16 = false;
+  bool utf16 = false;  // Windows: the line reaches kembu.exe as UTF-16 (raw_launch --utf16)
   std::string locale = "C.UTF-8";      // gives Wine its ANSI code page (1252)
-  // Windows: another program holds this file open (for reading, with every
-  // share flag) while the run lasts.
-  std::string hold = {};
+  std::string hold = {};  // Windows: a viewer holds this file open (raw_launch --hold)
   int seconds = 20;  // the run is killed and fails after this long
   std::function<void()> meanwhile = {};  // runs in the test while the program runs
   // Wine's server is started first, by a run without inChild: one that this
@@ -100,7 +96,7 @@ bool UnderWine();
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
 
 // "Z:" and the path with backslashes: a Linux path as Wine's programs see it.
-std::string WindowsPath(const std::string& path);
+std::string WindowsPath(std::string path);
 
 // The built program, as the tests run it.
 std::string ProgramPath();
