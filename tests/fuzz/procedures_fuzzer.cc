@@ -25,10 +25,8 @@ Layout Parse(const uint8_t* data, size_t size) {
   const auto next = [&]() -> unsigned { return position < size ? data[position++] : 0; };
   const unsigned flags = next();
   const unsigned fault = next();
-  size_t imageLength = next();
-  imageLength = (imageLength | next() << 8) & 0x7FF;
-  size_t backupLength = next();
-  backupLength = (backupLength | next() << 8) & 0x3FF;
+  const auto next16 = [&next] { const unsigned low = next(); return low | next() << 8; };
+  const size_t imageLength = next16() & 0x7FF, backupLength = next16() & 0x3FF;
 
   Layout layout;
   layout.restore = flags & 0x01;
