@@ -13,15 +13,9 @@ fail() { echo "$program: $*" >&2; exit 1; }
 grep -q "Type:[[:space:]]*EXEC" <<<"$header" || fail "not a fixed-address program"
 grep -q "Machine:.*$machine" <<<"$header" || fail "not built for $machine"
 segments=$(readelf -lW "$program")
-if grep -qE "^[[:space:]]*(INTERP|DYNAMIC)[[:space:]]" <<<"$segments"; then
-  echo "$program has an interpreter or a dynamic section:" >&2
-  grep -E "INTERP|DYNAMIC|interpreter" <<<"$segments" >&2
-  exit 1
-fi
-if readelf -dW "$program" | grep -q NEEDED; then
-  echo "$program needs a shared library" >&2
-  exit 1
-fi
+! grep -E "^[[:space:]]*(INTERP|DYNAMIC)[[:space:]]|interpreter" <<<"$segments" >&2 ||
+  fail "has an interpreter or a dynamic section"
+! readelf -dW "$program" | grep -q NEEDED || fail "needs a shared library"
 ! readelf -SW "$program" | grep -q '\.symtab' || fail "not stripped"
 echo "$program: $machine, stripped, no interpreter, no shared library"
 
@@ -33,7 +27,7 @@ run=(/kembu)
 if [ -n "$qemu" ]; then
   qemu=$(command -v "$qemu") || fail "no $qemu to run it (Debian: apt-get install qemu-user-static)"
   # qemu-user translates system calls, so it must need nothing either.
-  if readelf -lW "$qemu" | grep -q INTERP; then echo "$qemu is not static" >&2; exit 1; fi
+  ! readelf -lW "$qemu" | grep -q INTERP || fail "$qemu is not static"
   cp "$qemu" "$root/qemu"
   run=(/qemu /kembu)
 fi
@@ -44,9 +38,9 @@ fi
 zeros() { head -c "$1" /dev/zero; }
 { printf 'abc'; zeros 507; printf '\xc4\x62'; zeros 512; } >"$root/fw.img"
 said() { chroot "$root" "${run[@]}" "$@" | tr -d '\r' | tail -n 1; }
-[ "$(said b fw.img)" = "Backup Ok!" ] || { echo "backup in the chroot failed" >&2; exit 1; }
-cmp -s "$root/KEMBU.BIN" <(zeros 490) || { echo "KEMBU.BIN is not the image's body" >&2; exit 1; }
+[ "$(said b fw.img)" = "Backup Ok!" ] || fail "backup in the chroot failed"
+cmp -s "$root/KEMBU.BIN" <(zeros 490) || fail "KEMBU.BIN is not the image's body"
 { zeros 100; printf '\x01'; zeros 409; printf '\x01\x00'; zeros 512; } >"$root/fw.img"
-[ "$(said r fw.img)" = "Restore Ok!" ] || { echo "restore in the chroot failed" >&2; exit 1; }
-cmp -s "$root/fw.img" <(zeros 1024) || { echo "the restored image is wrong" >&2; exit 1; }
+[ "$(said r fw.img)" = "Restore Ok!" ] || fail "restore in the chroot failed"
+cmp -s "$root/fw.img" <(zeros 1024) || fail "the restored image is wrong"
 echo "backup and restore in a chroot holding only: $(cd "$root" && ls | tr '\n' ' ')"

@@ -1,8 +1,8 @@
-// fail_call NUMBER ERRNO [ARG MASK] -- PROGRAM [ARGUMENT...]
+// fail_call NUMBER ERRNO ARG MASK -- PROGRAM [ARGUMENT...]
 //
 // Runs the program with one system call failing with the given error, as a
-// file system fails it (NFS refusing a lock, say): every call of that number,
-// or only those whose argument ARG has a bit of MASK set. A seccomp filter
+// file system fails it (NFS refusing a lock, say): every call of that number
+// (MASK 0), or only those whose argument ARG has a bit of MASK set. A seccomp filter
 // does it, so it holds for static programs too, and under qemu-user, where
 // the emulator makes the calls on the program's behalf.
 #include <linux/audit.h>
@@ -22,16 +22,13 @@ static const unsigned kArch = AUDIT_ARCH_AARCH64;
 #endif
 
 int main(int argc, char** argv) {
-  const bool conditional = argc > 5 && strcmp(argv[5], "--") == 0;
-  const int programAt = conditional ? 6 : 4;
-  if (argc <= programAt || strcmp(argv[programAt - 1], "--") != 0) {
-    fprintf(stderr, "usage: fail_call NUMBER ERRNO [ARG MASK] -- PROGRAM [ARGUMENT...]\n");
+  if (argc < 7 || strcmp(argv[5], "--") != 0) {
+    fprintf(stderr, "usage: fail_call NUMBER ERRNO ARG MASK -- PROGRAM [ARGUMENT...]\n");
     return 2;
   }
-  const unsigned number = static_cast<unsigned>(strtoul(argv[1], nullptr, 0));
-  const unsigned error = static_cast<unsigned>(strtoul(argv[2], nullptr, 0));
-  const unsigned arg = conditional ? static_cast<unsigned>(strtoul(argv[3], nullptr, 0)) : 0;
-  const unsigned mask = conditional ? static_cast<unsigned>(strtoul(argv[4], nullptr, 0)) : 0;
+  unsigned values[4];
+  for (int i = 0; i < 4; ++i) values[i] = static_cast<unsigned>(strtoul(argv[i + 1], nullptr, 0));
+  const auto [number, error, arg, mask] = values;
 
   // Little-endian: the low half of the 64-bit argument comes first.
   sock_filter filter[] = {
@@ -45,7 +42,7 @@ int main(int argc, char** argv) {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (error & SECCOMP_RET_DATA)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  if (!conditional) filter[4] = filter[5] = BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0);  // no-ops
+  if (mask == 0) filter[4] = filter[5] = BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0);  // no-ops
   const sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]),
                               filter};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
@@ -53,7 +50,7 @@ int main(int argc, char** argv) {
     perror("fail_call: seccomp");
     return 2;
   }
-  execv(argv[programAt], argv + programAt);
+  execv(argv[6], argv + 6);
   perror("fail_call: exec");
   return 127;
 }

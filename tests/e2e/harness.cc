@@ -15,7 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -42,9 +42,6 @@ static std::string Setting(const char* name) {
 
 bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
-// True when a Linux program of another architecture runs under qemu-user.
-static bool UnderEmulator() { return !Setting("KEMBU_E2E_EMULATOR").empty(); }
-
 static void DropPrivileges() {
   if (UnderWine()) {
     const std::string prefix = Setting("KEMBU_E2E_NOBODY_WINEPREFIX");
@@ -67,11 +64,8 @@ void LimitFileSize(long bytes) {
 }
 
 std::vector<std::string> FailCall(long number, int error, int arg, unsigned long mask) {
-  std::vector<std::string> wrapper = {KEMBU_E2E_FAIL_CALL, std::to_string(number),
-                                      std::to_string(error)};
-  if (arg >= 0) wrapper.insert(wrapper.end(), {std::to_string(arg), std::to_string(mask)});
-  wrapper.push_back("--");
-  return wrapper;
+  return {KEMBU_E2E_FAIL_CALL, std::to_string(number), std::to_string(error), std::to_string(arg),
+          std::to_string(mask), "--"};
 }
 
 void E2eTest::SetUp() {
@@ -99,17 +93,13 @@ void E2eTest::TearDown() {
 static std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string hex;
-  for (unsigned char byte : bytes) {
-    hex += digits[byte >> 4];
-    hex += digits[byte & 15];
-  }
+  for (unsigned char byte : bytes) hex += {digits[byte >> 4], digits[byte & 15]};
   return hex;
 }
 
-std::string WindowsPath(const std::string& path) {
-  std::string windows = "Z:" + path;
-  for (char& c : windows) c = c == '/' ? '\\' : c;
-  return windows;
+std::string WindowsPath(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
 }
 
 std::string ProgramPath() { return fs::absolute(Setting("KEMBU_E2E_PROGRAM")).string(); }
@@ -134,12 +124,11 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
     command.insert(command.end(), {"--utf16", Hex(windowsPath), Hex(line)});
     return command;
   }
-  std::vector<std::string> command;
-  if (UnderEmulator()) command.push_back(Setting("KEMBU_E2E_EMULATOR"));
-  command.push_back(program);
+  // A Linux program of another architecture runs under qemu-user.
+  std::vector<std::string> command = {Setting("KEMBU_E2E_EMULATOR"), program};
+  if (command[0].empty()) command.erase(command.begin());
   size_t space = line.find(' ');
   while (space != std::string::npos) {
-    // A word in single quotes is one argument, spaces and all, as in a shell.
     const bool quoted = line[space + 1] == '\'';
     const size_t start = space + 1 + quoted;
     const size_t end = line.find(quoted ? '\'' : ' ', start);
@@ -191,8 +180,7 @@ Outcome Finish(const Started& started, std::chrono::steady_clock::time_point dea
       if (got == 0) fds[i].fd = -1;
     }
   };
-  fcntl(started.out, F_SETFL, O_NONBLOCK);
-  fcntl(started.err, F_SETFL, O_NONBLOCK);
+  for (const pollfd& fd : fds) fcntl(fd.fd, F_SETFL, O_NONBLOCK);
   int status = 0;
   while (waitpid(started.pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -235,10 +223,7 @@ Bytes E2eTest::Run(const std::string& line, const RunOptions& given) {
   }
   std::vector<std::string> command = options.wrapper;
   for (const std::string& word : CommandFor(line, options)) command.push_back(word);
-  // Now and then a process fails in Wine's own start-up, before kembu.exe
-  // runs (as the race test sees too): it exits non-zero and prints nothing.
-  // kembu prints its banner before it touches any file, so such a run did
-  // nothing, and it is made again.
+  // A run that Wine did not start (NotStarted) did nothing: it is made again.
   Outcome run;
   for (int attempt = 1;; ++attempt) {
     std::thread meanwhile;
@@ -261,7 +246,6 @@ bool NotStarted(const Outcome& run) {
 }
 
 void E2eTest::Put(const std::string& name, const Bytes& bytes) {
-  fs::create_directories(fs::path(Path(name)).parent_path());
   std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
 }
 
@@ -283,9 +267,7 @@ void E2eTest::Lay(const Files& files) {
 Bytes E2eTest::Get(const std::string& name) {
   std::ifstream file(Path(name), std::ios::binary);
   EXPECT_TRUE(file.is_open()) << name << " cannot be read";
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
+  return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 Files E2eTest::Snapshot() {

@@ -21,31 +21,23 @@ struct RunOptions {
   std::function<void()> inChild = {};  // runs in the child just before exec
   std::vector<std::string> wrapper = {};  // command put in front, e.g. strace
   std::string program = {};            // another copy of the program to run
-  // Windows: the UTF-8 line reaches kembu.exe as UTF-16 (CreateProcessW), as
-  // typed in a shell that keeps every character.
-  bool utf16 = false;
+  bool utf16 = false;  // Windows: the line reaches kembu.exe as UTF-16 (raw_launch --utf16)
   std::string locale = "C.UTF-8";      // gives Wine its ANSI code page (1252)
-  // Windows: another program holds this file open (for reading, with every
-  // share flag) while the run lasts.
-  std::string hold = {};
+  std::string hold = {};  // Windows: a viewer holds this file open (raw_launch --hold)
   int seconds = 20;  // the run is killed and fails after this long
   std::function<void()> meanwhile = {};  // runs in the test while the program runs
   // Wine's server is started first, by a run without inChild: one that this
   // run started would keep what inChild did (a file size limit).
   bool serverFirst = false;
   std::string launcher = {};  // another copy of the launcher, under Wine
-  // To nobody when root, so that file modes count. Wine, which ignores them
-  // for root, then runs in a prefix of nobody's own. The program and the
-  // launcher run from copies beside the test directory, which nobody can
-  // reach wherever the build tree lives.
+  // To nobody when root, so that file modes count (under Wine in nobody's
+  // prefix), from copies of the program and the launcher that nobody can reach.
   bool asNobody = false;
 };
 
-// A program started by Start: its process id and the read ends of its
-// stdout and stderr.
 struct Started {
   pid_t pid;
-  int out, err;
+  int out, err;  // read ends of its stdout and stderr
 };
 
 // Starts the argument vector in `dir`, stdin from /dev/null, in a process
@@ -58,17 +50,17 @@ struct Outcome {
   int status = -1;  // as waitpid gives it; -1: killed at the deadline
   Bytes out, err;
 };
-
 // Waits for the program until the deadline, collecting what it prints.
 Outcome Finish(const Started& started, std::chrono::steady_clock::time_point deadline);
 
-// True for a run that failed in Wine's own start-up, before kembu.exe ran:
-// kembu prints its banner before it touches any file, so such a run did
-// nothing.
+// True for a run that failed in Wine's own start-up, before kembu.exe ran
+// (now and then, as when the launcher's CreateProcessA fails with
+// ERROR_INTERNAL_ERROR, about once in 2000 runs on a busy host): kembu prints
+// its banner before it touches any file, so such a run did nothing.
 bool NotStarted(const Outcome& run);
 
-// Path relative to the test directory -> contents. Entries that are not
-// regular files read as "<dir>", "<fifo>" or "-> target".
+// Path relative to the test directory -> contents; "<dir>", "<fifo>" or
+// "-> target" for what is no regular file.
 using Files = std::map<std::string, Bytes>;
 
 class E2eTest : public ::testing::Test {
@@ -84,8 +76,7 @@ class E2eTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const Bytes& bytes);
   std::string Reachable(const std::string& path);  // a copy in base_
-  // Lays out files as Snapshot reads them: bytes, "<dir>", "<fifo>" or "-> target".
-  void Lay(const Files& files);
+  void Lay(const Files& files);  // as Snapshot reads them
   Bytes Get(const std::string& name);
   Files Snapshot();
   void ExpectFiles(const Files& expected);
@@ -105,14 +96,14 @@ bool UnderWine();
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
 
 // "Z:" and the path with backslashes: a Linux path as Wine's programs see it.
-std::string WindowsPath(const std::string& path);
+std::string WindowsPath(std::string path);
 
 // The built program, as the tests run it.
 std::string ProgramPath();
 
 // A RunOptions::wrapper that makes system call `number` fail with `error`
 // (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
-std::vector<std::string> FailCall(long number, int error, int arg = -1, unsigned long mask = 0);
+std::vector<std::string> FailCall(long number, int error, int arg = 0, unsigned long mask = 0);
 
-// A child hook for RunOptions::inChild.
-void LimitFileSize(long bytes);     // writes past this offset come back short
+// For RunOptions::inChild: writes past this offset come back short.
+void LimitFileSize(long bytes);

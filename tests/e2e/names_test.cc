@@ -52,6 +52,15 @@ class NamesBeyondCodePage : public E2eTest {
     return files;
   }
 
+  // Both operations refuse the name with `message` and change nothing.
+  void ExpectRefused(const std::string& name, const RunOptions& options, const char* message,
+                     const Files& files) {
+    for (const char* op : {"b", "r"}) {
+      EXPECT_EQ(Run(std::string("kembu ") + op + " " + name, options), Said(message)) << op;
+      ExpectFiles(files);
+    }
+  }
+
   const RunOptions typed_ = {{}, {}, "", true};
 };
 
@@ -65,13 +74,7 @@ TEST_P(NameBeyondCodePage, IsTakenWhereTheCodePageHoldsIt) {
   typed.locale = row.locale;
   Files files = Lay(name);
   if (UnderWine() && !row.held) {
-    for (const char* operation : {"b", "r"}) {
-      EXPECT_EQ(Run(std::string("kembu ") + operation + " " + name, typed),
-                Said("Image name has unsupported characters!"))
-          << operation;
-      ExpectFiles(files);
-    }
-    return;
+    return ExpectRefused(name, typed, "Image name has unsupported characters!", files);
   }
   EXPECT_EQ(Run("kembu r " + name, typed), Said("Restore Ok!"));
   files[name] = Restored(files[name], files["KEMBU.BIN"]);
@@ -90,12 +93,7 @@ TEST_F(NamesBeyondCodePage, TooLongIsSaidFirst) {
   std::string name;
   for (int i = 0; i < 296; ++i) name += "\uFF46";  // one byte each in code page 1252
   name += ".img";
-  const Files files = Lay("sub\uFF0Ffw.img");
-  for (const char* operation : {"b", "r"}) {
-    EXPECT_EQ(Run(std::string("kembu ") + operation + " " + name, typed_),
-              Said("Image name too long!"));
-    ExpectFiles(files);
-  }
+  ExpectRefused(name, typed_, "Image name too long!", Lay("sub\uFF0Ffw.img"));
 }
 
 // Only the image name counts: a program kept in a folder whose name the code

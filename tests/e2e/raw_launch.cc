@@ -15,20 +15,11 @@
 #include <cstring>
 #include <string>
 
-static int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 static bool FromHex(const char* hex, std::string* bytes) {
-  for (; hex[0] && hex[1]; hex += 2) {
-    const int high = HexDigit(hex[0]), low = HexDigit(hex[1]);
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high * 16 + low));
-  }
-  return !hex[0];
+  const size_t length = std::strlen(hex);
+  if (length % 2 || std::strspn(hex, "0123456789abcdefABCDEF") != length) return false;
+  for (unsigned byte = 0; std::sscanf(hex, "%2x", &byte) == 1; hex += 2) bytes->push_back(byte);
+  return true;
 }
 
 static std::wstring FromUtf8(const std::string& text) {
@@ -49,15 +40,6 @@ static StartupInfo OwnStandardHandles() {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   return startup;
-}
-
-static int WaitFor(const PROCESS_INFORMATION& process) {
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 2;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(exitCode);
 }
 
 int main(int argc, char** argv) {
@@ -100,5 +82,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "raw_launch: CreateProcess failed (%lu)\n", GetLastError());
     return 2;
   }
-  return WaitFor(process);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 2;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  return static_cast<int>(exitCode);
 }

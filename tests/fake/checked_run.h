@@ -139,16 +139,14 @@ inline const char* CheckDisk(const Layout& layout, const FakeDisk& disk, const s
   if (message == kInputIsBackup && disk.calls.size() != 2) {
     return "a refused image reached more than the name and identity checks";
   }
-  const bool backupKept = disk.Has(kBackup) == layout.haveBackup &&
-                          (!layout.haveBackup || disk.Get(kBackup) == layout.backup);
+  const bool backupKept =
+      layout.haveBackup ? disk.Holds(kBackup, layout.backup) : !disk.Has(kBackup);
   if (message == kNameNotAsTyped) {
     // Refused before anything else: not even an old KEMBU.BIN is deleted.
     if (disk.calls.size() != 1) return "a refused name reached more than the name check";
     if (!backupKept) return "a refused name changed KEMBU.BIN";
-    if (layout.alias == kSeparate && (disk.Has(kImage) != layout.haveImage ||
-                                      (layout.haveImage && disk.Get(kImage) != layout.image))) {
-      return "a refused name changed the image";
-    }
+    const bool imageKept = layout.haveImage ? disk.Holds(kImage, layout.image) : !disk.Has(kImage);
+    if (layout.alias == kSeparate && !imageKept) return "a refused name changed the image";
     return nullptr;
   }
   for (const auto& file : disk.files) {
@@ -157,18 +155,14 @@ inline const char* CheckDisk(const Layout& layout, const FakeDisk& disk, const s
     }
   }
   if (layout.alias != kSeparate) {
-    if (!disk.Has(kBackup) || disk.Get(kBackup) != layout.image) {
-      return "the image that is KEMBU.BIN changed";
-    }
+    if (!disk.Holds(kBackup, layout.image)) return "the image that is KEMBU.BIN changed";
     if (layout.alias == kLinkedToBackup &&
         (!disk.Has(kLink) || disk.files.at(kLink) != disk.files.at(kBackup))) {
       return "the image's other name is gone";
     }
     return nullptr;
   }
-  if (disk.Has(kImage) != layout.haveImage) {
-    return "the image appeared or vanished";
-  }
+  if (disk.Has(kImage) != layout.haveImage) return "the image appeared or vanished";
   if (disk.Has(kImage)) {
     const Bytes& now = disk.Get(kImage);
     const bool restoreWrite = layout.restore && call && !stop.empty() &&
@@ -188,9 +182,7 @@ inline const char* CheckDisk(const Layout& layout, const FakeDisk& disk, const s
   if (layout.restore) {
     if (!backupKept) return "a restore changed, created or deleted KEMBU.BIN";
   } else if (message == kBackupOk) {
-    if (!disk.Has(kBackup) || disk.Get(kBackup) != Body(layout.image)) {
-      return "a backup that succeeded saved the wrong bytes";
-    }
+    if (!disk.Holds(kBackup, Body(layout.image))) return "a good backup saved wrong bytes";
   } else if (layout.haveBackup && layout.backupStuck) {
     // Neither deleted nor emptied: a known and accepted limit.
     if (!backupKept) return "a KEMBU.BIN that cannot be changed changed";

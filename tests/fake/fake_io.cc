@@ -32,6 +32,12 @@ bool IsOpen(const std::shared_ptr<FakeFile>& file) {
   return handles[1].file == file || handles[2].file == file;
 }
 
+// Like DeleteFileA and share mode 0: a folder, a read-only file or an open one
+// can be neither written nor deleted.
+bool Stuck(const std::shared_ptr<FakeFile>& file) {
+  return file->directory || file->readOnly || IsOpen(file);
+}
+
 bool Open(SlotHandle* slot, SlotHandle handle, const std::shared_ptr<FakeFile>& file,
           const std::string& name) {
   if (*slot != 0) disk.slotMisuse = true;
@@ -80,10 +86,7 @@ bool OpenInput(const char* name) {
 
 bool OpenOutput(const char* name) {
   auto file = Find(name);
-  if (Fails(CallKind::kOpenOutput, name) || !file || file->directory || file->readOnly ||
-      IsOpen(file)) {
-    return false;
-  }
+  if (Fails(CallKind::kOpenOutput, name) || !file || Stuck(file)) return false;
   return Open(&toolState.outputSlot, 2, file, name);
 }
 
@@ -93,14 +96,12 @@ bool CreateOutput(const char* name) {
   if (!file) {
     disk.Put(name, {});
     file = Find(name);
-  } else if (file->directory || file->readOnly || IsOpen(file)) {
+  } else if (Stuck(file)) {
     return false;
   }
   file->bytes.clear();
   return Open(&toolState.outputSlot, 2, file, name);
 }
-
-static IoResult Moved(uint32_t count) { return IoResult{false, count}; }
 
 IoResult ReadInput(void* buffer, uint32_t count) {
   OpenFile& open = handles[toolState.inputSlot];
@@ -112,7 +113,7 @@ IoResult ReadInput(void* buffer, uint32_t count) {
   if (CutsShort() && moved > 0) --moved;
   memcpy(buffer, bytes.data() + open.position, moved);
   open.position += moved;
-  return Moved(moved);
+  return IoResult{false, moved};
 }
 
 IoResult WriteOutput(const void* buffer, uint32_t count) {
@@ -124,7 +125,7 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
   if (bytes.size() < open.position + moved) bytes.resize(open.position + moved);
   memcpy(&bytes[0] + open.position, buffer, moved);
   open.position += moved;
-  return Moved(moved);
+  return IoResult{false, moved};
 }
 
 bool FlushOutput() {
@@ -137,24 +138,16 @@ void CloseOutput() { Close(&toolState.outputSlot); }
 
 void DeleteNamedFile(const char* name) {
   auto file = Find(name);
-  // Like DeleteFileA: a directory, a read-only file or an open one stays.
-  if (!Fails(CallKind::kDelete, name) && file && !file->directory && !file->readOnly &&
-      !IsOpen(file)) {
+  if (!Fails(CallKind::kDelete, name) && file && !Stuck(file)) {
     disk.files.erase(name);
     return;
   }
   // What stays is emptied where it can be, like a create's second attempt.
-  if (!file || Fails(CallKind::kEmpty, name) || file->directory || file->readOnly || IsOpen(file)) {
-    return;
-  }
-  file->bytes.clear();
+  if (file && !Fails(CallKind::kEmpty, name) && !Stuck(file)) file->bytes.clear();
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {
-  auto a = Find(nameA);
-  auto b = Find(nameB);
-  if (Fails(CallKind::kSameFile, nameA)) return false;
-  return a && a == b;
+  return !Fails(CallKind::kSameFile, nameA) && Find(nameA) && Find(nameA) == Find(nameB);
 }
 
 // Fails like a name that a conversion changed on its way in.

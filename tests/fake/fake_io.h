@@ -41,6 +41,9 @@ struct FakeDisk {
   void Put(const std::string& name, const Bytes& bytes);
   bool Has(const std::string& name) const { return files.count(name) != 0; }
   const Bytes& Get(const std::string& name) const { return files.at(name)->bytes; }
+  bool Holds(const std::string& name, const Bytes& bytes) const {
+    return Has(name) && Get(name) == bytes;
+  }
   bool AnySlotOpen() const;
 };
 

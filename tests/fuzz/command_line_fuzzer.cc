@@ -37,21 +37,16 @@ struct Scan {
 Scan Oracle(const unsigned char* data, size_t size) {
   std::string line;
   for (size_t i = 0; i < size && data[i] >= 0x20; ++i) line += static_cast<char>(data[i]);
-  const auto at = [&line](size_t i) { return static_cast<unsigned char>(line[i]); };
+  const auto folded = [&line](size_t i) { return static_cast<unsigned char>(line[i]) & 0x5F; };
 
   const size_t space = line.find(' ');
   if (space == std::string::npos) return {MODE_NONE, ""};
 
+  // The first letter b or r, bit 5 ignored, with a space after it.
   size_t i = space + 1;
-  RunMode mode = MODE_NONE;
-  for (; i < line.size(); ++i) {
-    const unsigned char folded = at(i) & 0x5F;
-    const bool spaceFollows = i + 1 < line.size() && at(i + 1) == ' ';
-    if (spaceFollows && folded == 'R') mode = MODE_RESTORE;
-    if (spaceFollows && folded == 'B') mode = MODE_BACKUP;
-    if (mode != MODE_NONE) break;
-  }
-  if (mode == MODE_NONE) return {MODE_NONE, ""};
+  while (i + 1 < line.size() && (line[i + 1] != ' ' || (folded(i) != 'B' && folded(i) != 'R'))) ++i;
+  if (i + 1 >= line.size()) return {MODE_NONE, ""};
+  const RunMode mode = folded(i) == 'B' ? MODE_BACKUP : MODE_RESTORE;
 
   const size_t nameStart = line.find_first_not_of(' ', i + 2);
   if (nameStart == std::string::npos) return {mode, ""};
@@ -97,14 +92,10 @@ Scan ScanFenced(const char* line) {
 }
 
 void Expect(const Scan& expected, const Scan& actual, const char* which) {
-  if (expected.mode != actual.mode) {
-    Fail(which, "mode " + std::to_string(actual.mode) + ", expected " +
-                    std::to_string(expected.mode));
-  }
-  if (expected.name != actual.name) {
-    Fail(which, "name of " + std::to_string(actual.name.size()) + " bytes, expected " +
-                    std::to_string(expected.name.size()));
-  }
+  if (expected.mode == actual.mode && expected.name == actual.name) return;
+  Fail(which, "mode " + std::to_string(actual.mode) + " and a name of " +
+                  std::to_string(actual.name.size()) + " bytes, expected mode " +
+                  std::to_string(expected.mode) + " and " + std::to_string(expected.name.size()));
 }
 
 }  // namespace

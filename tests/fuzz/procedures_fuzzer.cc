@@ -20,20 +20,13 @@ void Check(const char* fault) {
   abort();
 }
 
-const std::string* const kToolMessages[] = {
-    &kBackupOk,    &kRestoreOk,    &kNameNotAsTyped, &kInputIsBackup, &kOpenInput,
-    &kReadInput,   &kBadChecksum,  &kCreateBackup,   &kWriteBackup,   &kOpenBackup,
-    &kReadBackup,  &kOpenOutput,   &kWriteOutput};
-
 Layout Parse(const uint8_t* data, size_t size) {
   size_t position = 0;
   const auto next = [&]() -> unsigned { return position < size ? data[position++] : 0; };
   const unsigned flags = next();
   const unsigned fault = next();
-  size_t imageLength = next();
-  imageLength = (imageLength | next() << 8) & 0x7FF;
-  size_t backupLength = next();
-  backupLength = (backupLength | next() << 8) & 0x3FF;
+  const auto next16 = [&next] { const unsigned low = next(); return low | next() << 8; };
+  const size_t imageLength = next16() & 0x7FF, backupLength = next16() & 0x3FF;
 
   Layout layout;
   layout.restore = flags & 0x01;
@@ -76,14 +69,9 @@ Layout Parse(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Layout layout = Parse(data, size);
-  for (const int faultCall : {0, layout.faultCall}) {
-    const CheckedRun run = RunChecked(layout, faultCall);
-    Check(run.fault);
-    bool known = false;
-    for (const std::string* message : kToolMessages) known |= run.message == *message;
-    if (!known) Check("not one of the tool's messages");
-    if (layout.faultCall == 0) break;
-  }
+  // RunChecked holds each message to the one the layout and the fault call for.
+  Check(RunChecked(layout, 0).fault);
+  if (layout.faultCall != 0) Check(RunChecked(layout, layout.faultCall).fault);
   Check(CheckRoundTrip(layout));
   return 0;
 }

@@ -63,12 +63,7 @@ TEST(UnquoteName, TakesTheNameInsideOrRefuses) {
   for (const auto& c : cases) {
     char field[NAME_FIELD_SIZE];
     strcpy(field, c.typed);
-    const char* name = UnquoteName(field);
-    if (c.name) {
-      EXPECT_STREQ(c.name, name) << c.typed;
-    } else {
-      EXPECT_EQ(nullptr, name) << c.typed;
-    }
+    EXPECT_STREQ(c.name, UnquoteName(field)) << c.typed;  // null only for null
   }
 }
 

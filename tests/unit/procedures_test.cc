@@ -46,6 +46,8 @@ Layout LayoutOf(const Row& row) {
 std::string Fault(const char* fault) { return fault ? fault : ""; }
 
 const Bytes kOld(kBodySize, '\xEE');  // an older KEMBU.BIN
+const Bytes kSaved(kBodySize, '\x11');  // a saved body
+const Bytes kImage17 = MakeImage(512, 17), kBody18 = Body(MakeImage(512, 18));
 
 // Each run goes through every check of fake/checked_run.h, and then through
 // a backup and a restore that must give the image back.
@@ -84,14 +86,12 @@ INSTANTIATE_TEST_SUITE_P(Refused, Procedure, ::testing::Values(
     Row{"RestoreOfBackupFile", true, MakeImage(512, 7), "", kNamed, kInputIsBackup},
     Row{"BackupOfLinkToBackupFile", false, MakeImage(512, 7), "", kLinked, kInputIsBackup},
     Row{"RestoreOfLinkToBackupFile", true, MakeImage(512, 7), "", kLinked, kInputIsBackup},
-    Row{"BackupNameNotAsTyped", false, MakeImage(512, 17), Body(MakeImage(512, 18)),
-        kNameChanged, kNameNotAsTyped},
-    Row{"RestoreNameNotAsTyped", true, MakeImage(512, 17), Body(MakeImage(512, 18)),
-        kNameChanged, kNameNotAsTyped},
-    Row{"BackupBackupNameNotAsTyped", false, MakeImage(512, 17), Body(MakeImage(512, 18)),
-        kNameChanged | kTypedBackupName, kNameNotAsTyped},
-    Row{"RestoreBackupNameNotAsTyped", true, MakeImage(512, 17), Body(MakeImage(512, 18)),
-        kNameChanged | kTypedBackupName, kNameNotAsTyped}), Name);
+    Row{"BackupNameNotAsTyped", false, kImage17, kBody18, kNameChanged, kNameNotAsTyped},
+    Row{"RestoreNameNotAsTyped", true, kImage17, kBody18, kNameChanged, kNameNotAsTyped},
+    Row{"BackupBackupNameNotAsTyped", false, kImage17, kBody18, kNameChanged | kTypedBackupName,
+        kNameNotAsTyped},
+    Row{"RestoreBackupNameNotAsTyped", true, kImage17, kBody18, kNameChanged | kTypedBackupName,
+        kNameNotAsTyped}), Name);
 
 // A restore keeps the image's lead-in, tail and length, puts in the first 490
 // bytes of KEMBU.BIN and reseals; a restore's refusals change nothing.
@@ -102,13 +102,11 @@ INSTANTIATE_TEST_SUITE_P(Restore, Procedure, ::testing::Values(
     Row{"Backup490Bytes", true, MakeImage(512, 11), MakeImage(490, 12, false), 0, kRestoreOk},
     Row{"Backup491Bytes", true, MakeImage(512, 11), MakeImage(491, 12, false), 0, kRestoreOk},
     Row{"Backup5000Bytes", true, MakeImage(512, 11), MakeImage(5000, 12, false), 0, kRestoreOk},
-    Row{"MissingImage", true, "", Bytes(kBodySize, '\x11'), kNoImage, kOpenInput},
-    Row{"Image511Bytes", true, MakeImage(511, 13), Bytes(kBodySize, '\x11'), 0, kReadInput},
-    Row{"BadChecksum", true, MakeImage(512, 14, false), Bytes(kBodySize, '\x11'), 0,
-        kBadChecksum},
+    Row{"MissingImage", true, "", kSaved, kNoImage, kOpenInput},
+    Row{"Image511Bytes", true, MakeImage(511, 13), kSaved, 0, kReadInput},
+    Row{"BadChecksum", true, MakeImage(512, 14, false), kSaved, 0, kBadChecksum},
     Row{"NoBackup", true, MakeImage(512, 15), "", kNoBackup, kOpenBackup},
-    Row{"ReadOnlyImage", true, MakeImage(512, 16), Bytes(kBodySize, '\x11'), kImageReadOnly,
-        kOpenOutput}), Name);
+    Row{"ReadOnlyImage", true, MakeImage(512, 16), kSaved, kImageReadOnly, kOpenOutput}), Name);
 
 // Fails every platform call in turn (or cuts every read and write short by a
 // byte) until a run gets through without reaching the chosen call, for both
