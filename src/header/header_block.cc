@@ -5,12 +5,14 @@ static uint16_t ReadWordLE(const unsigned char* bytes) {
   return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
+// Only the low 16 bits count, and a 16-bit sum wraps the same way: the
+// compiler can then add eight words at a time.
 uint16_t ComputeHeaderChecksum(const HeaderBlock& block) {
-  uint32_t sum = 0;
+  uint16_t sum = 0;
   for (int offset = 0; offset < CHECKSUM_OFFSET; offset += 2) {
-    sum += ReadWordLE(block + offset);
+    sum = static_cast<uint16_t>(sum + ReadWordLE(block + offset));
   }
-  return static_cast<uint16_t>(sum);
+  return sum;
 }
 
 bool VerifyHeader(const HeaderBlock& block) {

@@ -32,10 +32,11 @@ static bool WriteExactlyAndFlush(const void* buffer, uint32_t count) {
   return !result.failed && result.count == count && FlushOutput();
 }
 
-// Reads and checks the image's header block into the header buffer; returns
-// the failure message, or nullptr when the block is valid.
-static const char* LoadImageHeader(const char* image) {
-  if (!OpenInput(image)) return MSG_OPEN_INPUT;
+// Reads and checks the image's header block into the header buffer, the
+// image opened for writing too when it is to be restored; returns the
+// failure message, or nullptr when the block is valid.
+static const char* LoadImageHeader(const char* image, bool forUpdate) {
+  if (!(forUpdate ? OpenInputForUpdate(image) : OpenInput(image))) return MSG_OPEN_INPUT;
   if (!ReadExactly(toolState.headerBuffer, HEADER_SIZE)) return MSG_READ_INPUT;
   if (!VerifyHeader(toolState.headerBuffer)) return MSG_BAD_CHECKSUM;
   return nullptr;
@@ -58,24 +59,27 @@ const char* RunBackup() {
 
   // A failed backup must not leave an older body behind for a later restore.
   DeleteNamedFile(BACKUP_FILE_NAME);
-  failure = LoadImageHeader(image);
+  failure = LoadImageHeader(image, false);
   if (failure) return failure;
   if (!CreateOutput(BACKUP_FILE_NAME)) return MSG_CREATE_BACKUP;
-  if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) {
+  // The delete and the create changed the folder: without its flush, a power
+  // cut could leave no KEMBU.BIN, or the older one, after "Backup Ok!". And
+  // "Ok!" speaks of the name, which must hold what was written, last of all.
+  if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE) ||
+      !SyncCurrentFolder() || !OutputIsNamed(BACKUP_FILE_NAME)) {
     return MSG_WRITE_BACKUP;
   }
-  // The delete and the create changed the folder: without this, a power cut
-  // could leave no KEMBU.BIN, or the older one, after "Backup Ok!".
-  SyncCurrentFolder();
   return MSG_BACKUP_OK;
 }
 
 const char* RunRestore() {
   const char* image = UsableImageName(toolState.imageName);
   const char* failure = RefuseImageName(image);
-  if (!failure) failure = LoadImageHeader(image);
+  if (!failure) failure = LoadImageHeader(image, true);
   if (failure) return failure;
-  CloseInput();
+  // The image stays open, and held, from its check to its write: the block
+  // goes into the very bytes that were checked, and no one can come between.
+  MoveInputToOutput();
 
   if (!OpenInput(BACKUP_FILE_NAME)) return MSG_OPEN_BACKUP;
   if (!ReadExactly(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE)) return MSG_READ_BACKUP;
@@ -83,7 +87,9 @@ const char* RunRestore() {
 
   // The image keeps its own lead-in; the checksum now covers the saved body.
   SealHeader(toolState.headerBuffer);
-  if (!OpenOutput(image)) return MSG_OPEN_OUTPUT;
-  if (!WriteExactlyAndFlush(toolState.headerBuffer, HEADER_SIZE)) return MSG_WRITE_OUTPUT;
+  if (!OutputIsNamed(image)) return MSG_OPEN_OUTPUT;
+  if (!WriteExactlyAndFlush(toolState.headerBuffer, HEADER_SIZE) || !OutputIsNamed(image)) {
+    return MSG_WRITE_OUTPUT;
+  }
   return MSG_RESTORE_OK;
 }

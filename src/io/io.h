@@ -21,22 +21,42 @@ const char* GetRawCommandLine();
 // Ends the process with exit code 0.
 [[noreturn]] void EndProcess();
 
-// Writes the text, without its terminating zero, to standard output in one
-// call. A failed or short write goes unnoticed.
-void PrintText(const char* text);
+// Writes `length` bytes of text to standard output in one call. A failed or
+// short write goes unnoticed.
+void PrintBytes(const char* text, uint32_t length);
 
-// Open an existing file exclusively into the input slot (for reading) or the
-// output slot (for writing, without truncation). Never create; false on
-// failure, and then the slot keeps what it held.
+// Writes the text, without its terminating zero, to standard output in one
+// call; a constant text is measured by the compiler.
+inline void PrintText(const char* text) {
+  PrintBytes(text, static_cast<uint32_t>(__builtin_strlen(text)));
+}
+
+// Opens an existing file exclusively into the input slot, for reading. Never
+// creates; false on failure, and then the slot keeps what it held.
 bool OpenInput(const char* name);
-bool OpenOutput(const char* name);
+
+// As OpenInput, but for writing too where the system allows it, so that what
+// is read can be written back through the very same open, with nothing in
+// between (see MoveInputToOutput).
+bool OpenInputForUpdate(const char* name);
+
+// Hands the input slot's file to the output slot when OpenInputForUpdate
+// opened it for writing too, and closes it otherwise; the input slot is
+// empty afterwards.
+void MoveInputToOutput();
+
+// True when the output slot holds a file and `name` names it now: a file
+// renamed over it, or its deletion, since it was opened would leave what is
+// written to it under no name, or another one.
+bool OutputIsNamed(const char* name);
 
 // Opens an empty file for writing into the output slot: a new one, or else an
 // existing one emptied. Never follows a symbolic link on the way.
 bool CreateOutput(const char* name);
 
-// One read or write at the slot's current position; a short count is reported
-// as it is and never completed.
+// One read at the input slot's current position, or one write at the start
+// of the output slot's file; a short count is reported as it is and never
+// completed.
 IoResult ReadInput(void* buffer, uint32_t count);
 IoResult WriteOutput(const void* buffer, uint32_t count);
 
@@ -47,9 +67,10 @@ bool FlushOutput();
 void CloseInput();
 void CloseOutput();
 
-// Deletes the file, unless another process holds it open exclusively; one
-// that cannot be deleted otherwise is emptied where it can be, so its old
-// content does not outlive the call. Reports nothing.
+// Deletes the file, unless another process holds it, or may hold it: a file
+// whose holders cannot be looked for stays too. One that cannot be deleted
+// otherwise is emptied where it can be, so its old content does not outlive
+// the call. Reports nothing.
 void DeleteNamedFile(const char* name);
 
 // True when both names exist and, after following symbolic links, are the
@@ -57,9 +78,10 @@ void DeleteNamedFile(const char* name);
 bool IsSameFile(const char* nameA, const char* nameB);
 
 // Flushes the current folder's names to storage, so that a file created or
-// deleted there stays so after a power cut. Reports nothing: some file
-// systems cannot flush a folder.
-void SyncCurrentFolder();
+// deleted there stays so after a power cut. False when the flush fails; a
+// folder that cannot be opened for reading, no descriptor left, or a file
+// system that cannot flush a folder fail nothing.
+bool SyncCurrentFolder();
 
 // The name the opens use for the image name that the scan took, which runs
 // to the end of the command line; it may point into `name`, which it may

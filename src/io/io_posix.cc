@@ -83,8 +83,8 @@ const char* GetRawCommandLine() {
 
 void EndProcess() { _exit(0); }
 
-void PrintText(const char* text) {
-  const ssize_t ignored = write(static_cast<int>(toolState.standardOutput), text, strlen(text));
+void PrintBytes(const char* text, uint32_t length) {
+  const ssize_t ignored = write(static_cast<int>(toolState.standardOutput), text, length);
   (void)ignored;
 }
 
@@ -93,42 +93,76 @@ static bool CannotLock(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
 }
 
-// Locks the file without waiting: exclusively where the file system allows
-// it; shared where it refuses an exclusive lock on a descriptor open for
-// reading (NFS), which still keeps out a writer that locks; and not at all
-// where it cannot lock (NFS without a lock service, some FUSE mounts).
-// Then makes sure no other process holds a POSIX or open-file-description
-// lock that keeps out `use` (F_RDLCK to read, F_WRLCK to write or delete).
-// F_GETLK asks without taking a lock: it never reports this process's own
-// locks (NFS carries out flock as one), and needs no second descriptor,
-// whose close would drop them. Returns 0, or the error of the lock that
+// Locks the file without waiting, or (with F_GETLK) only looks whether
+// another process holds a lock that keeps out `type`. Two kinds of lock, as
+// programs lock files in two ways that do not see each other's locks:
+// - flock, exclusive where the file system allows it; shared where it refuses
+//   an exclusive lock on a descriptor open for reading (NFS), which still
+//   keeps out a writer that locks;
+// - a POSIX record lock of the whole file (F_RDLCK to read, F_WRLCK to write),
+//   which keeps out POSIX and open-file-description lockers. It never
+//   conflicts with this process's own POSIX locks, as NFS's flock is one, and
+//   the process closes no other descriptor of the file while it holds it:
+//   any close would drop it.
+// Either is skipped where the file system cannot lock at all (NFS without a
+// lock service, some FUSE mounts). Returns 0, or the error of the lock that
 // failed: EWOULDBLOCK when another process holds one.
-static int Lock(int fd, short use) {  // NOLINT(bugprone-easily-swappable-parameters)
+static int Lock(int fd, int command, short type) {  // NOLINT(bugprone-easily-swappable-parameters)
   const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 ||
                       (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0);
   if (!locked && !CannotLock(errno)) return errno;
-  struct flock probe = {};
-  probe.l_type = use;
-  probe.l_whence = SEEK_SET;  // from the start to the end of the file, however long
-  if (fcntl(fd, F_GETLK, &probe) != 0) return CannotLock(errno) ? 0 : errno;
-  return probe.l_type == F_UNLCK ? 0 : EWOULDBLOCK;
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;  // from the start to the end of the file, however long
+  if (fcntl(fd, command, &range) != 0) {
+    if (CannotLock(errno)) return 0;
+    return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
+  }
+  return command == F_SETLK || range.l_type == F_UNLCK ? 0 : EWOULDBLOCK;
 }
 
-// Opens the file and locks it; a directory is refused, as it is on Windows,
-// and so is a file deleted before the lock was taken: what is written to it
-// is lost. Returns the descriptor or -1.
-static int OpenLocked(const char* name, int flags) {
+// A file as the system tells one from another.
+struct FileId {
+  dev_t device;
+  ino_t inode;
+};
+
+// The open file's identity; false for a directory, refused as on Windows.
+static bool Identify(int fd, FileId* id) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) return false;
+  *id = {status.st_dev, status.st_ino};
+  return true;
+}
+
+// True when the name names that file now. A file renamed over it, or its
+// deletion, since it was opened would leave what is written to it under no
+// name, or another: only the name's file counts.
+static bool Names(const char* name, const FileId& id) {
+  struct stat status;
+  return stat(name, &status) == 0 && status.st_dev == id.device && status.st_ino == id.inode;
+}
+
+// Opens the file, locks it for what it is opened for, and makes sure it is
+// still the name's; *id tells the file. Returns the descriptor, or -1 with
+// errno set to the open's or the lock's error (0: the name names another
+// file now).
+static int OpenLocked(const char* name, int flags, FileId* id) {
   const int fd = OpenFile(name, flags);
   if (fd == -1) return -1;
-  struct stat status;
-  const short use = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-  if (Lock(fd, use) != 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
-      status.st_nlink == 0) {
+  const short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  const int error = Lock(fd, F_SETLK, type);
+  if (error != 0 || !Identify(fd, id) || !Names(name, *id)) {
     close(fd);
+    errno = error;
     return -1;
   }
   return fd;
 }
+
+// The files in the input and output slots.
+static FileId inputFile;
+static FileId outputFile;
 
 static bool FillSlot(SlotHandle* slot, int fd) {
   if (fd == -1) return false;
@@ -137,19 +171,50 @@ static bool FillSlot(SlotHandle* slot, int fd) {
 }
 
 bool OpenInput(const char* name) {
-  return FillSlot(&toolState.inputSlot, OpenLocked(name, O_RDONLY));
+  return FillSlot(&toolState.inputSlot, OpenLocked(name, O_RDONLY, &inputFile));
 }
 
-bool OpenOutput(const char* name) {
-  return FillSlot(&toolState.outputSlot, OpenLocked(name, O_WRONLY));
+// Whether the input slot's file is open for writing too.
+static bool inputWritable;
+
+// Writing may be refused by the file's rights, the mount, a program running
+// from the file, or another process's read lock; the file is then opened for
+// reading only.
+bool OpenInputForUpdate(const char* name) {
+  int fd = OpenLocked(name, O_RDWR, &inputFile);
+  inputWritable = fd != -1;
+  if (!inputWritable && (errno == EACCES || errno == EPERM || errno == EROFS ||
+                         errno == ETXTBSY || errno == EWOULDBLOCK)) {
+    fd = OpenLocked(name, O_RDONLY, &inputFile);
+  }
+  return FillSlot(&toolState.inputSlot, fd);
+}
+
+static void EmptySlot(SlotHandle* slot) {
+  if (*slot == EMPTY_SLOT) return;
+  close(static_cast<int>(*slot));
+  *slot = EMPTY_SLOT;
+}
+
+void MoveInputToOutput() {
+  if (inputWritable) {
+    toolState.outputSlot = toolState.inputSlot;
+    toolState.inputSlot = EMPTY_SLOT;
+    outputFile = inputFile;
+  }
+  EmptySlot(&toolState.inputSlot);
+}
+
+bool OutputIsNamed(const char* name) {
+  return toolState.outputSlot != EMPTY_SLOT && Names(name, outputFile);
 }
 
 bool CreateOutput(const char* name) {
   // O_EXCL refuses any existing name, a symbolic link included.
-  int fd = OpenLocked(name, O_WRONLY | O_CREAT | O_EXCL);
+  int fd = OpenLocked(name, O_WRONLY | O_CREAT | O_EXCL, &outputFile);
   if (fd == -1) {
     // Emptied only once locked, so a file another run holds stays whole.
-    fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW);
+    fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW, &outputFile);
     if (fd != -1 && ftruncate(fd, 0) != 0) {
       close(fd);
       fd = -1;
@@ -170,25 +235,21 @@ IoResult ReadInput(void* buffer, uint32_t count) {
 }
 
 IoResult WriteOutput(const void* buffer, uint32_t count) {
-  return ToIoResult(write(static_cast<int>(toolState.outputSlot), buffer, count));
+  return ToIoResult(pwrite(static_cast<int>(toolState.outputSlot), buffer, count, 0));
 }
 
 bool FlushOutput() { return fsync(static_cast<int>(toolState.outputSlot)) == 0; }
 
-// As SQLite does for its journal's folder: a folder that cannot be opened or
-// flushed (some file systems refuse an fsync of a directory) fails nothing.
-void SyncCurrentFolder() {
+// A folder that cannot be opened for reading (write and search rights only),
+// no descriptor left, or a file system that cannot flush a folder fail
+// nothing, as for SQLite's journal; an I/O error does.
+bool SyncCurrentFolder() {
   const int fd = OpenFile(".", O_RDONLY | O_DIRECTORY);
-  if (fd == -1) return;
-  const int ignored = fsync(fd);
-  (void)ignored;
+  if (fd == -1) return errno == EACCES || errno == EPERM || errno == EMFILE || errno == ENFILE;
+  const bool flushed = fsync(fd) == 0 || errno == EINVAL || errno == EROFS ||
+                       errno == EOPNOTSUPP || errno == ENOSYS;
   close(fd);
-}
-
-static void EmptySlot(SlotHandle* slot) {
-  if (*slot == EMPTY_SLOT) return;
-  close(static_cast<int>(*slot));
-  *slot = EMPTY_SLOT;
+  return flushed;
 }
 
 void CloseInput() { EmptySlot(&toolState.inputSlot); }
@@ -197,15 +258,21 @@ void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
 // A regular file another process holds locked stays, as on Windows, where a
 // file open without delete sharing cannot be deleted: the holder may be a
-// backup that is about to report it as written. Only regular files are
-// opened, since opening a device can act on it.
+// backup that is about to report it as written. So does one whose locks
+// cannot be looked at (another user's file kembu may not open, a lock call
+// that fails): it may be held just the same. The name is deleted only while
+// it still names the file looked at, which another run may have deleted and
+// made anew meanwhile. Only regular files are opened, since opening a device
+// can act on it.
 void DeleteNamedFile(const char* name) {
   struct stat status;
   const bool regular = lstat(name, &status) == 0 && S_ISREG(status.st_mode);
   int fd = -1;
+  FileId file;
   if (regular) {
     fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
-    if (fd != -1 && Lock(fd, F_WRLCK) == EWOULDBLOCK) {
+    if (fd == -1) return;
+    if (Lock(fd, F_GETLK, F_WRLCK) != 0 || !Identify(fd, &file) || !Names(name, file)) {
       close(fd);
       return;
     }
@@ -215,7 +282,7 @@ void DeleteNamedFile(const char* name) {
   if (fd != -1) close(fd);
   if (deleted || !regular) return;
   // What cannot be deleted is emptied where it can be, under a lock of its own.
-  fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW);
+  fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW, &file);
   if (fd == -1) return;
   const int ignored = ftruncate(fd, 0);
   (void)ignored;
@@ -234,22 +301,23 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 // and the scan cuts the name short of what the user typed in two ways: a
 // byte below 0x20 ends the line (any such byte in it comes after the letter
 // the scan found), and the spaces before the name are skipped, also when
-// they begin the name's own argument. Either way the name left may be
-// another file's. The name stays as it is (Windows' answer changes it).
+// they begin the name's own argument, or make up all of it (the name is then
+// empty). Either way the name left may be another file's. The name stays as
+// it is (Windows' answer changes it).
 const char* UsableImageName(char* name) {  // NOLINT(readability-non-const-parameter)
   for (const char* byte = commandLine; *byte; ++byte) {
     if (static_cast<unsigned char>(*byte) < 0x20) return nullptr;
   }
+  // The name's argument is the last one that starts where the name does, or
+  // before it.
   const size_t nameStart = strlen(commandLine) - strlen(name);
   size_t argumentStart = sizeof PROGRAM_WORD;  // the word and a space
-  for (int i = 1; i < argumentCount; ++i) {
-    const char* argument = argumentVector[i];
-    const size_t length = strlen(argument);
-    if (nameStart < argumentStart + length) {
-      const size_t before = nameStart - argumentStart;
-      return before > 0 && strspn(argument, " ") == before ? nullptr : name;
-    }
-    argumentStart += length + 1;
+  const char* argument = "";
+  size_t before = 0;
+  for (int i = 1; i < argumentCount && argumentStart <= nameStart; ++i) {
+    argument = argumentVector[i];
+    before = nameStart - argumentStart;
+    argumentStart += strlen(argument) + 1;
   }
-  return name;
+  return before > 0 && strspn(argument, " ") == before ? nullptr : name;
 }

@@ -13,8 +13,8 @@ static const SlotHandle EMPTY_SLOT = 0;
 static HANDLE AsHandle(SlotHandle slot) { return reinterpret_cast<HANDLE>(slot); }
 
 // Without a C runtime, these are ours to provide for the calls the compiler
-// may emit when it copies or clears memory. Each has a section of its own,
-// which the linker drops while nothing calls it.
+// may emit when it copies, clears or measures memory. Each has a section of
+// its own, which the linker drops while nothing calls it.
 #define KEMBU_DROPPED_UNLESS_CALLED(name) __attribute__((section(".text$" #name)))
 extern "C" KEMBU_DROPPED_UNLESS_CALLED(memset) void* memset(void* destination, int value,
                                                            size_t count) {
@@ -39,15 +39,15 @@ const char* GetRawCommandLine() { return GetCommandLineA(); }
 
 void EndProcess() { ExitProcess(0); }
 
-static DWORD TextLength(const char* text) {
-  DWORD length = 0;
+extern "C" KEMBU_DROPPED_UNLESS_CALLED(strlen) size_t strlen(const char* text) {
+  size_t length = 0;
   while (text[length]) ++length;
   return length;
 }
 
-void PrintText(const char* text) {
+void PrintBytes(const char* text, uint32_t length) {
   DWORD written;
-  WriteFile(AsHandle(toolState.standardOutput), text, TextLength(text), &written, nullptr);
+  WriteFile(AsHandle(toolState.standardOutput), text, length, &written, nullptr);
 }
 
 // Four bytes of a text as one little-endian word. A text that ends within
@@ -83,16 +83,20 @@ static bool NamesDevice(const char* name) {
   return (Word(rest) | WordOf(0x20, 0x20, 0x20, 0)) != WordOf('u', 'n', 'c', '\\');
 }
 
-// Share mode 0: nobody else may open the file while the tool holds it. Only a
-// file on a disk is kept: a console, a port (AUX, COM1), the null device, a
-// pipe or a volume could make the run wait forever, or take what is written
-// to it.
+// Share mode 0: nobody else may open the file while the tool holds it, nor
+// rename or delete it. Only a file on a disk is kept: a console, a port (AUX,
+// COM1), the null device, a pipe or a volume could make the run wait forever,
+// or take what is written to it. A handle to a volume, a partition or a drive
+// reports a disk, as a file's does, whatever name led to it (a link, a mount
+// point, Wine's path into /dev), but refuses what only a file can answer: its
+// file information.
 static bool OpenIntoSlot(SlotHandle* slot, const char* name, DWORD access, DWORD disposition,
                          DWORD attributes) {
   if (NamesDevice(name)) return false;
   const HANDLE handle = CreateFileA(name, access, 0, nullptr, disposition, attributes, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information)) {
     CloseHandle(handle);
     return false;
   }
@@ -104,9 +108,29 @@ bool OpenInput(const char* name) {
   return OpenIntoSlot(&toolState.inputSlot, name, GENERIC_READ, OPEN_EXISTING, 0);
 }
 
-bool OpenOutput(const char* name) {
-  return OpenIntoSlot(&toolState.outputSlot, name, GENERIC_WRITE, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL);
+// Whether the input slot's file is open for writing too.
+static bool inputWritable;
+
+// Writing may be refused by the file's attributes or rights, or the medium;
+// the file is then opened for reading only.
+bool OpenInputForUpdate(const char* name) {
+  inputWritable =
+      OpenIntoSlot(&toolState.inputSlot, name, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0);
+  return inputWritable || OpenInput(name);
+}
+
+static void EmptySlot(SlotHandle* slot) {
+  if (*slot == EMPTY_SLOT) return;
+  CloseHandle(AsHandle(*slot));
+  *slot = EMPTY_SLOT;
+}
+
+void MoveInputToOutput() {
+  if (inputWritable) {
+    toolState.outputSlot = toolState.inputSlot;
+    toolState.inputSlot = EMPTY_SLOT;
+  }
+  EmptySlot(&toolState.inputSlot);
 }
 
 bool CreateOutput(const char* name) {
@@ -124,10 +148,14 @@ IoResult ReadInput(void* buffer, uint32_t count) {
   return result;
 }
 
+// A synchronous handle writes where the structure's offset says: the file's
+// start. The system fills in only its status fields.
+static OVERLAPPED fileStart;
+
 IoResult WriteOutput(const void* buffer, uint32_t count) {
   DWORD moved = 0;
   IoResult result;
-  result.failed = !WriteFile(AsHandle(toolState.outputSlot), buffer, count, &moved, nullptr);
+  result.failed = !WriteFile(AsHandle(toolState.outputSlot), buffer, count, &moved, &fileStart);
   result.count = moved;
   return result;
 }
@@ -136,13 +164,7 @@ bool FlushOutput() { return FlushFileBuffers(AsHandle(toolState.outputSlot)) != 
 
 // A file system that journals its folders, as Windows' do, keeps a created
 // name once the file itself is flushed.
-void SyncCurrentFolder() {}
-
-static void EmptySlot(SlotHandle* slot) {
-  if (*slot == EMPTY_SLOT) return;
-  CloseHandle(AsHandle(*slot));
-  *slot = EMPTY_SLOT;
-}
+bool SyncCurrentFolder() { return true; }
 
 void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
@@ -160,8 +182,11 @@ void DeleteNamedFile(const char* name) {
   }
 }
 
-// Opened for no access at all, so the look does not disturb other holders.
+// Opened for no access at all, so the look does not disturb other holders;
+// never a name the opens refuse, as opening a pipe connects to its server
+// and opening a port can reset the board behind it.
 static bool GetFileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* identity) {
+  if (NamesDevice(name)) return false;
   const HANDLE handle =
       CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, 0, nullptr);
@@ -171,12 +196,25 @@ static bool GetFileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* identi
   return known != 0;
 }
 
+static bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool IsSameFile(const char* nameA, const char* nameB) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;
-  return GetFileIdentity(nameA, &a) && GetFileIdentity(nameB, &b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  return GetFileIdentity(nameA, &a) && GetFileIdentity(nameB, &b) && SameIdentity(a, b);
+}
+
+// Windows lets no one rename or delete a file held with share mode 0, but
+// under Wine a Linux program may.
+bool OutputIsNamed(const char* name) {
+  BY_HANDLE_FILE_INFORMATION held;
+  BY_HANDLE_FILE_INFORMATION named;
+  return toolState.outputSlot != EMPTY_SLOT &&
+         GetFileInformationByHandle(AsHandle(toolState.outputSlot), &held) &&
+         GetFileIdentity(name, &named) && SameIdentity(held, named);
 }
 
 // GetCommandLineA is made from the UTF-16 command line, and a character that

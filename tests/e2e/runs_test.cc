@@ -586,10 +586,10 @@ TEST_F(LinuxOnly, FlushBeforeOk) {
   ASSERT_EQ(access("/usr/bin/strace", X_OK), 0) << "needs strace (apt-get install strace)";
   Put("fw.img", MakeImage(600, 1));
   const RunOptions traced = {
-      {}, {"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,write,open,openat", "-o",
-           "trace"}};
-  for (const auto& [op, written, ok] : {std::tuple{"b", ", 490) = 490", "Backup Ok!"},
-                                        {"r", ", 512) = 512", "Restore Ok!"}}) {
+      {}, {"/usr/bin/strace", "-f", "-qq", "-e",
+           "trace=fsync,fdatasync,write,pwrite64,open,openat", "-o", "trace"}};
+  for (const auto& [op, written, ok] : {std::tuple{"b", ", 490, 0) = 490", "Backup Ok!"},
+                                        {"r", ", 512, 0) = 512", "Restore Ok!"}}) {
     EXPECT_EQ(Run(std::string("kembu ") + op + " fw.img", traced), Said(ok));
     const std::string calls = Get("trace");
     const size_t write = calls.find(written);

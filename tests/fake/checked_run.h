@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/tool_state.h"
 #include "fake/fake_io.h"
@@ -43,14 +44,15 @@ inline std::string StopMessage(bool restore, bool cutShort, const PlatformCall& 
     case CallKind::kNameCheck: return kNameNotAsTyped;
     case CallKind::kSameFile:
     case CallKind::kDelete:
-    case CallKind::kEmpty:
-    case CallKind::kSyncFolder: return "";
+    case CallKind::kEmpty: return "";
     case CallKind::kOpenInput: return onBackupFile ? kOpenBackup : kOpenInput;
     case CallKind::kRead: return onBackupFile ? kReadBackup : kReadInput;
     case CallKind::kCreate: return kCreateBackup;
     case CallKind::kOpenOutput: return kOpenOutput;
     case CallKind::kWrite:
-    case CallKind::kFlush: return restore ? kWriteOutput : kWriteBackup;
+    case CallKind::kFlush:
+    case CallKind::kStillNamed: return restore ? kWriteOutput : kWriteBackup;
+    case CallKind::kSyncFolder: return kWriteBackup;
   }
   return "";
 }
@@ -129,12 +131,16 @@ struct CheckedRun {
 // What was checked of the disk after the run; nullptr when all holds.
 inline const char* CheckDisk(const Layout& layout, const FakeDisk& disk, const std::string& message,
                              const PlatformCall* call, const std::string& stop) {
-  const bool ok = message == kBackupOk || message == kRestoreOk;
-  if (ok && disk.calls.back().kind != (layout.restore ? CallKind::kFlush : CallKind::kSyncFolder)) {
-    return "the last call is not the flush (a restore) or the folder's flush (a backup)";
-  }
-  if (message == kBackupOk && disk.calls.end()[-2].kind != CallKind::kFlush) {
-    return "a backup flushed its folder before KEMBU.BIN";
+  // "Ok!" only after the write, its flush, for a backup the folder's flush,
+  // and last the check that the name still holds what was written.
+  if (message == kBackupOk || message == kRestoreOk) {
+    std::vector<CallKind> last = {CallKind::kWrite, CallKind::kFlush, CallKind::kStillNamed};
+    if (message == kBackupOk) last.insert(last.end() - 1, CallKind::kSyncFolder);
+    for (size_t i = 0; i < last.size(); ++i) {
+      if (disk.calls.size() <= i || disk.calls.rbegin()[i].kind != last.rbegin()[i]) {
+        return "\"Ok!\" without the write and the flushes, and then the name's check, last";
+      }
+    }
   }
   if (message == kInputIsBackup && disk.calls.size() != 2) {
     return "a refused image reached more than the name and identity checks";
@@ -166,9 +172,10 @@ inline const char* CheckDisk(const Layout& layout, const FakeDisk& disk, const s
   if (disk.Has(kImage)) {
     const Bytes& now = disk.Get(kImage);
     const bool restoreWrite = layout.restore && call && !stop.empty() &&
-                              (call->kind == CallKind::kWrite || call->kind == CallKind::kFlush);
-    if (message == kRestoreOk || (restoreWrite && call->kind == CallKind::kFlush)) {
-      // The block went out whole; only its flush may have failed.
+                              (call->kind == CallKind::kWrite || call->kind == CallKind::kFlush ||
+                               call->kind == CallKind::kStillNamed);
+    if (message == kRestoreOk || (restoreWrite && call->kind != CallKind::kWrite)) {
+      // The block went out whole; only its flush, or the check after it, failed.
       if (now != Restored(layout.image, layout.backup)) return "the restored image is wrong";
     } else if (restoreWrite && layout.cutShort) {
       // The one fault allowed to leave a mixed block: the write, a byte short.

@@ -15,14 +15,33 @@ struct OpenFile {
   std::shared_ptr<FakeFile> file;
   std::string name;
   size_t position = 0;
+  bool writable = false;
+  bool written = false;
 };
 
 FakeDisk disk;
 OpenFile handles[3];  // handle 1 serves the input slot, 2 the output slot
 
-// Counts the call; true when this is the one chosen to fail.
+bool IsOpen(const std::shared_ptr<FakeFile>& file);
+
+void Interlope() {
+  auto found = disk.files.find(disk.interloperName);
+  if (disk.interloper == Interloper::kSwap) {
+    if (found != disk.files.end()) disk.displaced = found->second;
+    disk.Put(disk.interloperName, disk.interloperBytes);
+    disk.interloped = true;
+  } else if (found != disk.files.end() && !IsOpen(found->second)) {
+    found->second->bytes = disk.interloperBytes;
+    disk.interloped = true;
+  }
+}
+
+// Counts the call, after the interloper's turn if it comes now; true when
+// this is the call chosen to fail. Every operation calls it before it looks
+// at the disk.
 bool Fails(CallKind kind, const std::string& name) {
   disk.calls.push_back({kind, name});
+  if (static_cast<int>(disk.calls.size()) == disk.interloperCall) Interlope();
   return static_cast<int>(disk.calls.size()) == disk.failCall;
 }
 
@@ -32,6 +51,7 @@ bool IsOpen(const std::shared_ptr<FakeFile>& file) {
   return handles[1].file == file || handles[2].file == file;
 }
 
+
 // Like DeleteFileA and share mode 0: a folder, a read-only file or an open one
 // can be neither written nor deleted.
 bool Stuck(const std::shared_ptr<FakeFile>& file) {
@@ -39,9 +59,9 @@ bool Stuck(const std::shared_ptr<FakeFile>& file) {
 }
 
 bool Open(SlotHandle* slot, SlotHandle handle, const std::shared_ptr<FakeFile>& file,
-          const std::string& name) {
+          const std::string& name, bool writable) {
   if (*slot != 0) disk.slotMisuse = true;
-  handles[handle] = {file, name, 0};
+  handles[handle] = {file, name, 0, writable};
   *slot = handle;
   return true;
 }
@@ -76,23 +96,42 @@ FakeDisk& ResetFakeDisk() {
 void StartPlatform() {}
 const char* GetRawCommandLine() { return ""; }
 void EndProcess() { abort(); }
-void PrintText(const char*) {}
+void PrintBytes(const char*, uint32_t) {}
 
 bool OpenInput(const char* name) {
+  if (Fails(CallKind::kOpenInput, name)) return false;
   auto file = Find(name);
-  if (Fails(CallKind::kOpenInput, name) || !file || file->directory || IsOpen(file)) return false;
-  return Open(&toolState.inputSlot, 1, file, name);
+  if (!file || file->directory || IsOpen(file)) return false;
+  return Open(&toolState.inputSlot, 1, file, name, false);
 }
 
-bool OpenOutput(const char* name) {
+// A read-only file is opened for reading only.
+bool OpenInputForUpdate(const char* name) {
+  if (Fails(CallKind::kOpenInput, name)) return false;
   auto file = Find(name);
-  if (Fails(CallKind::kOpenOutput, name) || !file || Stuck(file)) return false;
-  return Open(&toolState.outputSlot, 2, file, name);
+  if (!file || file->directory || IsOpen(file)) return false;
+  return Open(&toolState.inputSlot, 1, file, name, !file->readOnly);
+}
+
+void MoveInputToOutput() {
+  if (toolState.inputSlot == 0 || toolState.outputSlot != 0) disk.slotMisuse = true;
+  if (handles[1].writable) {
+    handles[2] = handles[1];
+    toolState.outputSlot = 2;
+  }
+  handles[1] = OpenFile();
+  toolState.inputSlot = 0;
+}
+
+bool OutputIsNamed(const char* name) {
+  const OpenFile& open = handles[toolState.outputSlot];
+  if (Fails(open.written ? CallKind::kStillNamed : CallKind::kOpenOutput, name)) return false;
+  return open.file && open.writable && Find(name) == open.file;
 }
 
 bool CreateOutput(const char* name) {
-  auto file = Find(name);
   if (Fails(CallKind::kCreate, name)) return false;
+  auto file = Find(name);
   if (!file) {
     disk.Put(name, {});
     file = Find(name);
@@ -100,7 +139,7 @@ bool CreateOutput(const char* name) {
     return false;
   }
   file->bytes.clear();
-  return Open(&toolState.outputSlot, 2, file, name);
+  return Open(&toolState.outputSlot, 2, file, name, true);
 }
 
 IoResult ReadInput(void* buffer, uint32_t count) {
@@ -116,15 +155,16 @@ IoResult ReadInput(void* buffer, uint32_t count) {
   return IoResult{false, moved};
 }
 
+// At the file's start.
 IoResult WriteOutput(const void* buffer, uint32_t count) {
   OpenFile& open = handles[toolState.outputSlot];
-  if (!open.file) disk.slotMisuse = true;
+  if (!open.file || !open.writable) disk.slotMisuse = true;
   if (Fails(CallKind::kWrite, open.name) || !open.file) return IoResult{true, 0};
   const uint32_t moved = CutsShort() ? count - 1 : count;
   Bytes& bytes = open.file->bytes;
-  if (bytes.size() < open.position + moved) bytes.resize(open.position + moved);
-  memcpy(&bytes[0] + open.position, buffer, moved);
-  open.position += moved;
+  if (bytes.size() < moved) bytes.resize(moved);
+  memcpy(&bytes[0], buffer, moved);
+  open.written = true;
   return IoResult{false, moved};
 }
 
@@ -137,8 +177,9 @@ void CloseInput() { Close(&toolState.inputSlot); }
 void CloseOutput() { Close(&toolState.outputSlot); }
 
 void DeleteNamedFile(const char* name) {
+  const bool failed = Fails(CallKind::kDelete, name);
   auto file = Find(name);
-  if (!Fails(CallKind::kDelete, name) && file && !Stuck(file)) {
+  if (!failed && file && !Stuck(file)) {
     disk.files.erase(name);
     return;
   }
@@ -147,7 +188,8 @@ void DeleteNamedFile(const char* name) {
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {
-  return !Fails(CallKind::kSameFile, nameA) && Find(nameA) && Find(nameA) == Find(nameB);
+  if (Fails(CallKind::kSameFile, nameA)) return false;
+  return Find(nameA) && Find(nameA) == Find(nameB);
 }
 
 // Fails like a name that a conversion changed on its way in.
@@ -156,5 +198,5 @@ const char* UsableImageName(char* name) {
   return disk.quotedNames ? UnquoteName(name) : name;
 }
 
-// Fails like a folder that cannot be opened or flushed.
-void SyncCurrentFolder() { Fails(CallKind::kSyncFolder, "."); }
+// Fails like a folder whose flush meets an I/O error.
+bool SyncCurrentFolder() { return !Fails(CallKind::kSyncFolder, "."); }

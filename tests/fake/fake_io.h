@@ -17,10 +17,19 @@ struct FakeFile {
   bool directory = false;
 };
 
+// kOpenOutput is the check that the output slot holds a writable file under
+// the name before anything is written to it, kStillNamed the same check after
+// the flush.
 enum class CallKind {
   kNameCheck, kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush,
-  kSyncFolder
+  kStillNamed, kSyncFolder
 };
+
+// Another program, acting just before a chosen platform call: it renames
+// another file over a name (allowed while the file is open, as on Linux), or
+// rewrites a file in place where no slot holds it (as share mode 0, or a
+// program that locks, allows).
+enum class Interloper { kNone, kSwap, kRewrite };
 
 struct PlatformCall {
   CallKind kind;
@@ -37,6 +46,13 @@ struct FakeDisk {
   int shortCall = 0;  // 1-based number of a read or write that moves one byte less
   std::vector<PlatformCall> calls;
   bool slotMisuse = false;  // an open into a full slot, or a read/write on an empty one
+
+  Interloper interloper = Interloper::kNone;
+  int interloperCall = 0;     // 1-based number of the call it acts before
+  std::string interloperName;  // the name it renames over, or the file it rewrites
+  Bytes interloperBytes;       // the new file's bytes, or what the file is rewritten to
+  std::shared_ptr<FakeFile> displaced;  // the file a swap took the name from
+  bool interloped = false;     // it did what it meant to
 
   void Put(const std::string& name, const Bytes& bytes);
   bool Has(const std::string& name) const { return files.count(name) != 0; }

@@ -166,6 +166,69 @@ TEST_P(FaultWalk, ReachesEveryStepThatCanFail) {
   EXPECT_EQ(expected, messages);
 }
 
+// Another program acts just before each platform call in turn: it renames
+// another file over the image (a backup's: over KEMBU.BIN), or rewrites the
+// image in place where no slot holds it. Whatever the moment, kembu writes
+// only into the bytes it checked, never undoes the other program's write, and
+// says "Ok!" only when the name holds the result.
+struct InterloperRow {
+  const char* name;
+  bool restore;
+  Interloper how;
+};
+
+void PrintTo(const InterloperRow& row, std::ostream* out) { *out << row.name; }
+
+class Interlopers : public ::testing::TestWithParam<InterloperRow> {};
+
+TEST_P(Interlopers, NeverUndoneNorWrittenOverNorReportedAway) {
+  const InterloperRow& row = GetParam();
+  const Bytes image = MakeImage(1536, 30), other = MakeImage(1000, 31), body = kBody18;
+  const bool onImage = row.restore || row.how == Interloper::kRewrite;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("acting before call " + std::to_string(n));
+    FakeDisk& disk = ResetFakeDisk();
+    disk.Put(kImage, image);
+    disk.Put(kBackup, body);
+    disk.interloper = row.how;
+    disk.interloperCall = n;
+    disk.interloperName = onImage ? kImage : kBackup;
+    disk.interloperBytes = onImage ? other : kSaved;
+    const char* fault = nullptr;
+    const std::string message = RunOn(disk, row.restore, kImage, &fault);
+    EXPECT_EQ("", Fault(fault));
+    if (n > static_cast<int>(disk.calls.size())) break;
+    const bool ok = message == (row.restore ? kRestoreOk : kBackupOk);
+    const Bytes& named = disk.Get(disk.interloperName);
+    if (!row.restore) {
+      // KEMBU.BIN holds the body after "Ok!"; otherwise the other program's
+      // file is left as it put it there.
+      EXPECT_EQ(named, ok ? Body(image) : kSaved) << message;
+      continue;
+    }
+    // A rewrite is refused while kembu holds the image; a rename over it
+    // after kembu opened it stops the restore.
+    const Bytes start = disk.interloped ? other : image;
+    EXPECT_EQ(named, ok ? Restored(start, body) : start) << message;
+    if (disk.displaced) {
+      // The file a rename took the name from was checked: it may hold the
+      // block, if the rename came after the last look at the name before the
+      // write, but then "Ok!" is not said.
+      int look = 0;
+      while (look < n && disk.calls[look].kind != CallKind::kOpenOutput) ++look;
+      const Bytes& old = disk.displaced->bytes;
+      EXPECT_TRUE(old == image || (!ok && n > look + 1 && old == Restored(image, body)))
+          << message;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Procedures, Interlopers, ::testing::Values(
+    InterloperRow{"RestoreImageRenamedOver", true, Interloper::kSwap},
+    InterloperRow{"RestoreImageRewritten", true, Interloper::kRewrite},
+    InterloperRow{"BackupFileRenamedOver", false, Interloper::kSwap}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(Procedures, FaultWalk,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool()),
                          [](const auto& info) {
