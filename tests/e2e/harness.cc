@@ -115,6 +115,7 @@ std::vector<std::string> CommandFor(const std::string& line, const RunOptions& o
         options.launcher.empty() ? Setting("KEMBU_E2E_LAUNCHER") : options.launcher;
     std::vector<std::string> command = {Setting("KEMBU_E2E_WINE"), launcher};
     if (!options.hold.empty()) command.insert(command.end(), {"--hold", options.hold});
+    if (!options.pipe.empty()) command.insert(command.end(), {"--pipe", options.pipe});
     if (!options.utf16) {
       command.insert(command.end(), {windowsPath, Hex(line)});
       return command;

@@ -24,6 +24,9 @@ struct RunOptions {
   bool utf16 = false;  // Windows: the line reaches kembu.exe as UTF-16 (raw_launch --utf16)
   std::string locale = "C.UTF-8";      // gives Wine its ANSI code page (1252)
   std::string hold = {};  // Windows: a viewer holds this file open (raw_launch --hold)
+  // Windows: a server listens on this named pipe, and the run fails when the
+  // program connects to it (raw_launch --pipe).
+  std::string pipe = {};
   int seconds = 20;  // the run is killed and fails after this long
   std::function<void()> meanwhile = {};  // runs in the test while the program runs
   // Wine's server is started first, by a run without inChild: one that this

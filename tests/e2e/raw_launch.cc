@@ -1,5 +1,5 @@
-// raw_launch [--hold <file>] <program path> <command line in hex>
-// raw_launch [--hold <file>] --utf16 <program path in hex> <command line in hex>
+// raw_launch [--hold <file>] [--pipe <name>] <program path> <command line in hex>
+// raw_launch [--hold <file>] [--pipe <name>] --utf16 <program path in hex> <line in hex>
 //
 // Starts the program with exactly the given command line, bytes unchanged, on
 // this process's own standard handles, and exits with the program's exit code.
@@ -8,7 +8,10 @@
 // UTF-16 (CreateProcessW), as from a shell that keeps every character; its
 // ANSI command line is then Windows' own conversion of that line.
 // With --hold the file stays open while the program runs, for reading and
-// with every share flag, as a viewer would hold it.
+// with every share flag, as a viewer would hold it. With --pipe a server
+// listens on the named pipe while the program runs, and raw_launch fails
+// (exit code 3) when the program connected to it: opening a pipe, as opening
+// a port, acts on what is behind it.
 #include <windows.h>
 
 #include <cstdio>
@@ -54,10 +57,28 @@ int main(int argc, char** argv) {
     argc -= 2;
     argv += 2;
   }
+  // The connection is waited for in the background; its event is set once a
+  // client came, even one that has gone again.
+  OVERLAPPED connection = {};
+  const char* pipeName = nullptr;
+  if (argc > 2 && std::strcmp(argv[1], "--pipe") == 0) {
+    pipeName = argv[2];
+    const HANDLE pipe = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_BYTE, 1, 512, 512, 0, nullptr);
+    connection.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE || !connection.hEvent ||
+        (!ConnectNamedPipe(pipe, &connection) && GetLastError() != ERROR_IO_PENDING)) {
+      std::fprintf(stderr, "raw_launch: cannot serve %s (%lu)\n", pipeName, GetLastError());
+      return 2;
+    }
+    argc -= 2;
+    argv += 2;
+  }
   const bool utf16 = argc == 4 && std::strcmp(argv[1], "--utf16") == 0;
   if (argc != 3 && !utf16) {
     std::fprintf(stderr,
-                 "usage: raw_launch [--hold <file>] [--utf16] <program> <hex command line>\n");
+                 "usage: raw_launch [--hold <file>] [--pipe <name>] [--utf16] <program> "
+                 "<hex command line>\n");
     return 2;
   }
   std::string program = utf16 ? "" : argv[1], line;
@@ -85,5 +106,9 @@ int main(int argc, char** argv) {
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exitCode = 2;
   GetExitCodeProcess(process.hProcess, &exitCode);
+  if (pipeName && WaitForSingleObject(connection.hEvent, 0) == WAIT_OBJECT_0) {
+    std::fprintf(stderr, "raw_launch: the program connected to %s\n", pipeName);
+    return 3;
+  }
   return static_cast<int>(exitCode);
 }

@@ -9,10 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "../command_lines.h"
 #include "harness.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // How the files after the run differ from those before it.
 using Change = std::function<void(Files&)>;
@@ -49,10 +53,17 @@ TEST_P(SingleRun, SaysAndLeaves) {
   Lay(row.setup);
   RunOptions options = row.options;
   const Afterwards afterwards = row.prepare ? row.prepare(dir_, options) : Afterwards();
+  // A row about a device (it lays out disk.img) needs the link to one.
+  std::error_code noLink;
+  if (row.setup.count("disk.img") && !fs::is_symlink(Path("dev.img"), noLink)) {
+    GTEST_SKIP() << "skipped: no loop device could be made here (needs root and loop devices)";
+  }
   Files expected = Snapshot();
   std::string line = row.line;
   const size_t at = line.find("<dir>");  // the test directory, as an absolute Windows path
   if (at != std::string::npos) line.replace(at, 5, WindowsPath(dir_));
+  const size_t dev = line.find("<dev>");  // the device dev.img links to, by its own path
+  if (dev != std::string::npos) line.replace(dev, 5, WindowsPath(fs::read_symlink(Path("dev.img"))));
   const Bytes out = Run(line, options);
   if (afterwards) afterwards();
   const std::string message = row.message ? row.message : "";
@@ -68,6 +79,7 @@ std::string Name(const ::testing::TestParamInfo<Row>& info) { return info.param.
 
 const Bytes kImage = MakeImage(600, 1), kLong = MakeImage(3000, 1), kSavedBody = Pattern(490, 2);
 const Bytes kOld = Pattern(700, 2);  // an older, longer KEMBU.BIN
+const Bytes kShort = Pattern(100, 4);  // no image at all
 const Bytes kNone = "<none>";
 const std::string kB = "kembu b fw.img", kR = "kembu r fw.img";
 const char kImg[] = "fw.img", kBin[] = "KEMBU.BIN";
@@ -174,10 +186,11 @@ std::vector<Row> LineRows(const LineRow (&lines)[size]) {
 
 // Windows strips trailing spaces from file names itself. Linux file names may
 // hold control bytes, which end the line that kembu joins from its
-// arguments, and may begin with spaces, which the scan skips: a name cut
-// short either way could be another file's, so it is refused. A word in
-// single quotes is one argument. Spaces before the name's own argument, or
-// between the letter and the name in one argument, are no part of a name.
+// arguments, and may begin with spaces, or be nothing else, which the scan
+// skips: a name cut short either way could be another file's, so it is
+// refused. A word in single quotes is one argument. Spaces before the name's
+// own argument, or between the letter and the name in one argument, are no
+// part of a name.
 const LineRow kLinuxOnlyLines[] = {
     {"SpacesAfterName", "kembu b fw.img  ", 'b', "fw.img  "},
     {"TabInsideName", "kembu r fw.img\tnew", 'x', "fw.img\tnew"},
@@ -186,6 +199,9 @@ const LineRow kLinuxOnlyLines[] = {
     {"ControlByteInLaterArgument", "kembu r my fw.img x\ty", 'x', "my fw.img x"},
     {"SpacesBeginNameArgument", "kembu r '  fw.img'", 'x', "fw.img"},
     {"SpaceBeginsNameArgument", "kembu b ' fw.img'", 'x', "fw.img"},
+    {"NameOfOneSpace", "kembu b ' '", 'x', " "},
+    {"NameOfSpaces", "kembu r '  '", 'x', "  "},
+    {"NameOfSpaceWords", "kembu b ' ' ' '", 'x', nullptr},
     {"EmptyWordBeforeName", "kembu r '' fw.img", 'r', "fw.img"},
     {"SpaceOnlyWordBeforeName", "kembu r ' ' fw.img", 'r', "fw.img"},
     {"LetterAndNameInOneWord", "kembu 'r  fw.img'", 'r', "fw.img"},
@@ -298,6 +314,51 @@ std::vector<Row> OpensNothing() {
   return rows;
 }
 INSTANTIATE_TEST_SUITE_P(NameOpensNothing, SingleRun, ::testing::ValuesIn(OpensNothing()), Name);
+
+// A Linux block device reached from Wine, through its own path (Z:\dev\loopN,
+// written <dev> in the line) or through a link to it: its handle reports a
+// disk, as a file's does, yet it is no file, and kembu.exe neither reads nor
+// writes it. A loop device over disk.img, whose zeroed first block passes the
+// checksum, stands in for a drive. Making one needs root and loop devices;
+// where the machine cannot, the row is skipped.
+const Prepare kLoopDevice = [](const std::string& dir, RunOptions&) -> Afterwards {
+  FILE* losetup = popen(("losetup -f --show " + dir + "/disk.img 2>&1").c_str(), "r");
+  char said[256] = "";
+  const bool read = losetup && fgets(said, sizeof said, losetup);
+  if (!losetup || pclose(losetup) != 0 || !read || strncmp(said, "/dev/loop", 9) != 0) {
+    std::printf("no loop device: %s\n", said);
+    return {};
+  }
+  const std::string device(said, strcspn(said, "\n"));
+  EXPECT_EQ(symlink(device.c_str(), (dir + "/dev.img").c_str()), 0);
+  return [device] { EXPECT_EQ(system(("losetup -d " + device).c_str()), 0); };
+};
+
+// A pipe with a server behind it: opening it, even only to compare it with
+// KEMBU.BIN, would connect to the server, as opening a port would reset the
+// board behind it. The launcher serves it and fails the run if kembu.exe
+// connects.
+RunOptions Served(const char* pipe) {
+  RunOptions options;
+  options.pipe = pipe;
+  return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(DevicesWindowsOnly, SingleRun, ::testing::Values(
+    Row{"BackupOfBlockDevice", {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}},
+        "kembu b <dev>", "Error opening input file!", kDropped, {}, kLoopDevice},
+    Row{"RestoreOfBlockDevice", {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}},
+        "kembu r <dev>", "Error opening input file!", kSame, {}, kLoopDevice},
+    Row{"BackupOfLinkToBlockDevice",
+        {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}}, "kembu b dev.img",
+        "Error opening input file!", kDropped, {}, kLoopDevice},
+    Row{"RestoreOfLinkToBlockDevice",
+        {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}}, "kembu r dev.img",
+        "Error opening input file!", kSame, {}, kLoopDevice},
+    Row{"BackupOfServedPipe", Disk(kImage, kSavedBody), "kembu b \\\\.\\pipe\\kembu-e2e-b",
+        "Error opening input file!", kDropped, Served("\\\\.\\pipe\\kembu-e2e-b")},
+    Row{"RestoreOfServedPipe", Disk(kImage, kSavedBody), "kembu r \\\\.\\pipe\\kembu-e2e-r",
+        "Error opening input file!", kSame, Served("\\\\.\\pipe\\kembu-e2e-r")}), Name);
 
 // No path component is longer than a file system allows. A name of 300 bytes
 // is refused, never cut to 299 bytes (a file of that name is there to catch a
@@ -451,6 +512,19 @@ std::vector<Row> FileSystemRows() {
     rows.push_back({std::string("Restore") + label, Disk(repacked, Body(kLong)), kR,
                     "Restore Ok!", kRestored, {{}, wrapper}});
   }
+  // A folder flush that meets an I/O error, or a full disk, fails the backup:
+  // the new name might not outlast a power cut. KEMBU.BIN holds the body.
+  const std::pair<const char*, std::vector<std::string>> failing[] = {
+      {"FolderCannotBeOpenedForAnIoError", FailCall(SYS_openat, EIO, 2, O_DIRECTORY)},
+      {"FolderFlushMeetsAnIoError", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                     "trace=fsync", "-e", "inject=fsync:error=EIO:when=2"}},
+      {"FolderFlushFindsTheDiskFull", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                       "trace=fsync", "-e", "inject=fsync:error=ENOSPC:when=2"}},
+  };
+  for (const auto& [label, wrapper] : failing) {
+    rows.push_back({std::string("Backup") + label, Disk(kLong, kSavedBody), kB,
+                    "Error writing KEMBU.BIN!", kSaved, {{}, wrapper}});
+  }
   rows.push_back({"ImageLockedWhenExclusiveLockRefused", Disk(repacked, Body(kLong)), kR,
                   "Error opening input file!", kSame, {{}, wrappers[0].second},
                   Held("fw.img", LOCK_EX)});
@@ -483,23 +557,63 @@ const Prepare kFifoWithReader = [](const std::string& dir, RunOptions&) -> After
   };
 };
 
-// A file deleted between kembu's open and its lock is refused: what is
-// written to it is lost. strace holds the first lock call back, and the test
-// deletes the image as soon as kembu has opened it (the watch is set in the
-// child, after the snapshot's reads).
-const Prepare kDeletedBeforeLock = [](const std::string& dir, RunOptions& options) -> Afterwards {
-  const std::string path = dir + "/fw.img";
-  const int watch = inotify_init1(IN_CLOEXEC);
-  options.wrapper = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=flock",
-                     "-e", "inject=flock:delay_enter=1000000:when=1"};
-  options.inChild = [watch, path] { inotify_add_watch(watch, path.c_str(), IN_OPEN); };
-  options.meanwhile = [watch, path] {
-    pollfd opened = {watch, POLLIN, 0};
-    EXPECT_EQ(poll(&opened, 1, 20000), 1) << "fw.img was not opened";
-    EXPECT_EQ(unlink(path.c_str()), 0);
+// Holds kembu back for a second at its `calls` on the file `held` (strace's
+// delay), and meanwhile, as soon as fw.img has seen `event`, does `act` in the
+// test directory, as another program would. The watch is set in the child,
+// after the snapshot's reads. Under Wine the server is started first, as
+// strace would wait for one that this run started.
+using Act = std::function<void(const std::string& dir)>;
+Prepare HeldBack(const char* held, const char* calls, uint32_t event, const Act& act) {
+  return [=](const std::string& dir, RunOptions& options) -> Afterwards {
+    const std::string image = dir + "/fw.img";
+    const int watch = inotify_init1(IN_CLOEXEC);
+    options.wrapper = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", dir + "/" + held,
+                       "-e", std::string("trace=") + calls,
+                       "-e", std::string("inject=") + calls + ":delay_enter=1000000"};
+    options.serverFirst = true;
+    options.inChild = [watch, image, event] { inotify_add_watch(watch, image.c_str(), event); };
+    options.meanwhile = [watch, dir, act] {
+      pollfd seen = {watch, POLLIN, 0};
+      EXPECT_EQ(poll(&seen, 1, 20000), 1) << "fw.img saw nothing of kembu";
+      act(dir);
+    };
+    return [watch] { close(watch); };
   };
-  return [watch] { close(watch); };
+}
+
+// Another program renames a file over fw.img, or deletes it.
+Act RenamedOver(const char* from) {
+  return [from](const std::string& dir) {
+    EXPECT_EQ(rename((dir + "/" + from).c_str(), (dir + "/fw.img").c_str()), 0);
+  };
+}
+const Act kDeleted = [](const std::string& dir) {
+  EXPECT_EQ(unlink((dir + "/fw.img").c_str()), 0);
 };
+// A hard link of the image, made before `then` prepares the rest.
+Prepare HardLinked(const char* name, const Prepare& then) {
+  return [=](const std::string& dir, RunOptions& options) {
+    EXPECT_EQ(link((dir + "/fw.img").c_str(), (dir + "/" + name).c_str()), 0);
+    return then(dir, options);
+  };
+}
+Change Replaced(const char* from) {
+  return [from](Files& files) {
+    files["fw.img"] = files[from];
+    files.erase(from);
+  };
+}
+
+// A file renamed over the image once kembu has checked it: the restore must
+// neither write into the file that took the name, which it never checked,
+// nor say "Ok!" for the file it checked, which the name no longer names.
+// Windows lets no program rename a file held with share mode 0, but under
+// Wine a Linux program may. kembu is held back at its read of KEMBU.BIN,
+// after its read of the image.
+INSTANTIATE_TEST_SUITE_P(Swapped, SingleRun, ::testing::Values(
+    Row{"ImageRenamedOverBeforeWrite", {{kImg, kLong}, {kBin, kSavedBody}, {"short.bin", kShort}},
+        kR, "Error opening output file!", Replaced("short.bin"), {},
+        HeldBack("KEMBU.BIN", "read,pread64", IN_ACCESS, RenamedOver("short.bin"))}), Name);
 
 const std::function<void()> kReaderGone = [] {
   int ends[2];
@@ -509,6 +623,23 @@ const std::function<void()> kReaderGone = [] {
 };
 std::function<void()> Closed(std::vector<int> closed) {
   return [closed] { for (int fd : closed) close(fd); };
+}
+
+// Another program that takes a lock of the image before it writes it: it
+// must not get one while kembu holds the image, from its check to its write.
+// It comes well into the second that kembu is held back. Should it get one,
+// it writes, and kembu must not undo that.
+Act LockerFindsKembusLock(int lock) {
+  return [lock](const std::string& dir) {
+    usleep(200000);
+    const int fd = open((dir + "/fw.img").c_str(), O_RDWR | O_CLOEXEC);
+    const bool locked = Lock(fd, lock);
+    EXPECT_FALSE(locked) << "another program locked the image while kembu held it";
+    if (locked) {
+      EXPECT_EQ(pwrite(fd, "changed", 7, 0), 7);
+    }
+    close(fd);
+  };
 }
 
 const char kOpenOrRead[] = "Error opening input file!|Error reading input file!";
@@ -544,8 +675,37 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
     Row{"RestoreWithStandardStreamsClosed", Disk(kLong, kSavedBody), kR, "", kRestored,
         {Closed({0, 1, 2})}},
     Row{"BackupWithStandardStreamsClosed", Disk(kLong), kB, "", kSaved, {Closed({0, 1, 2})}},
+    // A file deleted, or renamed over, between kembu's open and its lock is
+    // refused: what is written to it would be lost, or go to another name's
+    // file (keep.img, a hard link of the image, keeps it from being deleted).
     Row{"ImageDeletedBetweenOpenAndLock", Disk(kLong, kSavedBody), kR, "Error opening input file!",
-        [](Files& files) { files.erase("fw.img"); }, {}, kDeletedBeforeLock}), Name);
+        [](Files& files) { files.erase("fw.img"); }, {},
+        HeldBack("fw.img", "flock", IN_OPEN, kDeleted)},
+    Row{"HardLinkedImageRenamedOverBetweenOpenAndLock",
+        {{kImg, kLong}, {kBin, kSavedBody}, {"other.img", MakeImage(700, 3)}}, kR,
+        "Error opening input file!", Replaced("other.img"), {},
+        HardLinked("keep.img", HeldBack("fw.img", "flock", IN_OPEN, RenamedOver("other.img")))},
+    // Renamed over after the write, while it is flushed: the header went into
+    // the file kembu checked, but the name no longer holds it.
+    Row{"ImageRenamedOverDuringFlush", {{kImg, kLong}, {kBin, kSavedBody}, {"short.bin", kShort}},
+        kR, "Error writing output file!", Replaced("short.bin"), {},
+        HeldBack("fw.img", "fsync", IN_MODIFY, RenamedOver("short.bin"))},
+    // A program that locks the image before it writes, arriving once kembu
+    // has checked it, must find kembu's lock, of either kind, and wait.
+    Row{"ImagePosixLockedAfterKembu", Disk(kLong, kSavedBody), kR, "Restore Ok!", kRestored, {},
+        HeldBack("KEMBU.BIN", "read", IN_ACCESS, LockerFindsKembusLock(POSIX_WRITE))},
+    Row{"ImageOfdLockedAfterKembu", Disk(kLong, kSavedBody), kR, "Restore Ok!", kRestored, {},
+        HeldBack("KEMBU.BIN", "read", IN_ACCESS, LockerFindsKembusLock(OFD_WRITE))},
+    // A KEMBU.BIN whose locks cannot be looked at may be held all the same:
+    // another user's that kembu may not open, in a folder all may change, or
+    // one whose lock calls fail. It stays, with its body.
+    Row{"BackupFileThatCannotBeOpenedStays", Disk(kImage, kOld), kB, "Error creating KEMBU.BIN!",
+        kSame, kAsNobody, Modes({{"KEMBU.BIN", 0000}, {".", 0777}})},
+    Row{"BackupFileWhoseFlockFailsStays", Disk(kImage, kOld), kB, "Error opening input file!",
+        kSame, {{}, FailCall(SYS_flock, EIO)}},
+    Row{"BackupFileWhoseLockTestIsInterruptedStays", Disk(kImage, kOld), kB,
+        "Error opening input file!", kSame, {{}, FailCall(SYS_fcntl, EINTR, 1, F_GETLK & ~F_GETFD)}}),
+    Name);
 
 // Cases of more than one run.
 using Operations = E2eTest;
