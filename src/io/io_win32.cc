@@ -196,25 +196,25 @@ static bool GetFileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* identi
   return known != 0;
 }
 
-static bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+// True when the name names the file of this identity.
+static bool Names(const char* name, const BY_HANDLE_FILE_INFORMATION& known) {
+  BY_HANDLE_FILE_INFORMATION named;
+  return GetFileIdentity(name, &named) &&
+         named.dwVolumeSerialNumber == known.dwVolumeSerialNumber &&
+         named.nFileIndexHigh == known.nFileIndexHigh && named.nFileIndexLow == known.nFileIndexLow;
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {
   BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  return GetFileIdentity(nameA, &a) && GetFileIdentity(nameB, &b) && SameIdentity(a, b);
+  return GetFileIdentity(nameA, &a) && Names(nameB, a);
 }
 
 // Windows lets no one rename or delete a file held with share mode 0, but
 // under Wine a Linux program may.
 bool OutputIsNamed(const char* name) {
   BY_HANDLE_FILE_INFORMATION held;
-  BY_HANDLE_FILE_INFORMATION named;
   return toolState.outputSlot != EMPTY_SLOT &&
-         GetFileInformationByHandle(AsHandle(toolState.outputSlot), &held) &&
-         GetFileIdentity(name, &named) && SameIdentity(held, named);
+         GetFileInformationByHandle(AsHandle(toolState.outputSlot), &held) && Names(name, held);
 }
 
 // GetCommandLineA is made from the UTF-16 command line, and a character that

@@ -63,7 +63,9 @@ TEST_P(SingleRun, SaysAndLeaves) {
   const size_t at = line.find("<dir>");  // the test directory, as an absolute Windows path
   if (at != std::string::npos) line.replace(at, 5, WindowsPath(dir_));
   const size_t dev = line.find("<dev>");  // the device dev.img links to, by its own path
-  if (dev != std::string::npos) line.replace(dev, 5, WindowsPath(fs::read_symlink(Path("dev.img"))));
+  if (dev != std::string::npos) {
+    line.replace(dev, 5, WindowsPath(fs::read_symlink(Path("dev.img"))));
+  }
   const Bytes out = Run(line, options);
   if (afterwards) afterwards();
   const std::string message = row.message ? row.message : "";
@@ -704,7 +706,8 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
     Row{"BackupFileWhoseFlockFailsStays", Disk(kImage, kOld), kB, "Error opening input file!",
         kSame, {{}, FailCall(SYS_flock, EIO)}},
     Row{"BackupFileWhoseLockTestIsInterruptedStays", Disk(kImage, kOld), kB,
-        "Error opening input file!", kSame, {{}, FailCall(SYS_fcntl, EINTR, 1, F_GETLK & ~F_GETFD)}}),
+        "Error opening input file!", kSame,
+        {{}, FailCall(SYS_fcntl, EINTR, 1, F_GETLK & ~F_GETFD)}}),
     Name);
 
 // Cases of more than one run.
