@@ -20,12 +20,16 @@ ALLOWED_BACKUP=(
   rt_sigaction          # SIGPIPE ignored
   write                 # banner
   stat stat             # image is not KEMBU.BIN
-  stat open flock fcntl # old KEMBU.BIN: a regular file, not held by another run
+  stat open flock fcntl # old KEMBU.BIN: a regular file, not held by another run,
+  fstat stat            #   still the one its name names
   unlink close          #   deleted under its lock, before anything else
-  open flock fcntl fstat read # image header, locked, no one else's lock, not a directory
-  open flock fcntl fstat      # KEMBU.BIN created, locked, still linked
-  write fsync           # body saved and flushed
+  open flock fcntl      # image: locked (flock and a POSIX read lock)
+  fstat stat read       #   not a directory, still the name's; header read
+  open flock fcntl      # KEMBU.BIN created, locked (flock and a POSIX write lock),
+  fstat stat            #   still the name's
+  pwrite64 fsync        # body saved at the start and flushed
   open fsync close      # the folder flushed: KEMBU.BIN's name is durable too
+  stat                  # the name still holds what was written
   write write           # outcome message, line end
   close close           # image, KEMBU.BIN
   exit_group
@@ -35,10 +39,13 @@ ALLOWED_RESTORE=(
   rt_sigaction
   write                       # banner
   stat stat                   # image is not KEMBU.BIN
-  open flock fcntl fstat read close # image header checked
-  open flock fcntl fstat read close # saved body
-  open flock fcntl fstat            # image opened for writing, locked, still linked
-  write fsync                 # header block rewritten and flushed
+  open flock fcntl fstat stat # image opened for reading and writing, locked, still the name's;
+  read                        #   header checked, and the image held open from here on
+  open flock fcntl fstat stat # saved body
+  read close
+  stat                        # the name still names the image
+  pwrite64 fsync              # header block rewritten at the start and flushed
+  stat                        # the name still holds what was written
   write write                 # outcome message, line end
   close
   exit_group
