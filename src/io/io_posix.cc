@@ -262,11 +262,13 @@ void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 // cannot be looked at (another user's file kembu may not open, a lock call
 // that fails): it may be held just the same. The name is deleted only while
 // it still names the file looked at, which another run may have deleted and
-// made anew meanwhile. Only regular files are opened, since opening a device
-// can act on it.
+// made anew meanwhile: with no file there now, there is nothing to delete,
+// and one that another run creates next must stay. Only regular files are
+// opened, since opening a device can act on it.
 void DeleteNamedFile(const char* name) {
   struct stat status;
-  const bool regular = lstat(name, &status) == 0 && S_ISREG(status.st_mode);
+  if (lstat(name, &status) != 0) return;
+  const bool regular = S_ISREG(status.st_mode);
   int fd = -1;
   FileId file;
   if (regular) {
