@@ -272,12 +272,15 @@ INSTANTIATE_TEST_SUITE_P(BackupFileLinkedToImage, SingleRun, ::testing::ValuesIn
 // Wine serves a plain file as the volume of a drive letter that links to it
 // in the prefix: here volume.img, a valid image that a restore would change.
 // Each row takes a letter of its own, as rows run at once in one prefix.
-Prepare Volume(char letter) {
+// With `folder`, the letter links to the test directory itself and is an
+// ordinary drive, as subst makes one.
+Prepare Volume(char letter, bool folder = false) {
   return [=](const std::string& dir, RunOptions&) -> Afterwards {
     if (!UnderWine()) return {};
-    const std::string link = std::string(getenv("WINEPREFIX")) + "/dosdevices/" + letter + "::";
+    const std::string link =
+        std::string(getenv("WINEPREFIX")) + "/dosdevices/" + letter + (folder ? ":" : "::");
     unlink(link.c_str());  // one a stopped run left
-    EXPECT_EQ(symlink((dir + "/volume.img").c_str(), link.c_str()), 0);
+    EXPECT_EQ(symlink(folder ? dir.c_str() : (dir + "/volume.img").c_str(), link.c_str()), 0);
     return [link] { unlink(link.c_str()); };
   };
 }
@@ -357,6 +360,11 @@ INSTANTIATE_TEST_SUITE_P(DevicesWindowsOnly, SingleRun, ::testing::Values(
     Row{"RestoreOfLinkToBlockDevice",
         {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}}, "kembu r dev.img",
         "Error opening input file!", kSame, {}, kLoopDevice},
+    // Files on a drive of their own still work.
+    Row{"BackupOnSubstDrive", Disk(kLong, kSavedBody), "kembu b X:\\fw.img", "Backup Ok!", kSaved,
+        {}, Volume('x', true)},
+    Row{"RestoreOnSubstDrive", Disk(kLong, kSavedBody), "kembu r Y:\\fw.img", "Restore Ok!",
+        kRestored, {}, Volume('y', true)},
     Row{"BackupOfServedPipe", Disk(kImage, kSavedBody), "kembu b \\\\.\\pipe\\kembu-e2e-b",
         "Error opening input file!", kDropped, Served("\\\\.\\pipe\\kembu-e2e-b")},
     Row{"RestoreOfServedPipe", Disk(kImage, kSavedBody), "kembu r \\\\.\\pipe\\kembu-e2e-r",
