@@ -9,6 +9,7 @@ static uint16_t ReadWordLE(const unsigned char* bytes) {
 // compiler can then add eight words at a time.
 uint16_t ComputeHeaderChecksum(const HeaderBlock& block) {
   uint16_t sum = 0;
+#pragma GCC unroll 4
   for (int offset = 0; offset < CHECKSUM_OFFSET; offset += 2) {
     sum = static_cast<uint16_t>(sum + ReadWordLE(block + offset));
   }
