@@ -43,14 +43,12 @@ int main(int argc, char** argv) {
 
 // A standard descriptor that is closed at start would be handed out by the
 // next open; the tool would then print into the image or the backup file.
-// An open takes the lowest free descriptor, so the null device fills every
-// closed one in turn, and the first above 2 is closed again.
 static void FillClosedStandardDescriptors() {
-  int fd;
-  while ((fd = open("/dev/null", O_RDWR | O_NOCTTY)) <= 2) {
-    if (fd == -1) _exit(0);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      if (open("/dev/null", O_RDWR | O_NOCTTY) != fd) _exit(0);
+    }
   }
-  close(fd);
 }
 
 void StartPlatform() {
