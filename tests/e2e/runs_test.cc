@@ -343,32 +343,37 @@ const Prepare kLoopDevice = [](const std::string& dir, RunOptions&) -> Afterward
 // KEMBU.BIN, would connect to the server, as opening a port would reset the
 // board behind it. The launcher serves it and fails the run if kembu.exe
 // connects.
-RunOptions Served(const char* pipe) {
+RunOptions Served(const std::string& pipe) {
   RunOptions options;
   options.pipe = pipe;
   return options;
 }
 
-INSTANTIATE_TEST_SUITE_P(DevicesWindowsOnly, SingleRun, ::testing::Values(
-    Row{"BackupOfBlockDevice", {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}},
-        "kembu b <dev>", "Error opening input file!", kDropped, {}, kLoopDevice},
-    Row{"RestoreOfBlockDevice", {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}},
-        "kembu r <dev>", "Error opening input file!", kSame, {}, kLoopDevice},
-    Row{"BackupOfLinkToBlockDevice",
-        {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}}, "kembu b dev.img",
-        "Error opening input file!", kDropped, {}, kLoopDevice},
-    Row{"RestoreOfLinkToBlockDevice",
-        {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}}, "kembu r dev.img",
-        "Error opening input file!", kSame, {}, kLoopDevice},
-    // Files on a drive of their own still work.
-    Row{"BackupOnSubstDrive", Disk(kLong, kSavedBody), "kembu b X:\\fw.img", "Backup Ok!", kSaved,
-        {}, Volume('x', true)},
-    Row{"RestoreOnSubstDrive", Disk(kLong, kSavedBody), "kembu r Y:\\fw.img", "Restore Ok!",
-        kRestored, {}, Volume('y', true)},
-    Row{"BackupOfServedPipe", Disk(kImage, kSavedBody), "kembu b \\\\.\\pipe\\kembu-e2e-b",
-        "Error opening input file!", kDropped, Served("\\\\.\\pipe\\kembu-e2e-b")},
-    Row{"RestoreOfServedPipe", Disk(kImage, kSavedBody), "kembu r \\\\.\\pipe\\kembu-e2e-r",
-        "Error opening input file!", kSame, Served("\\\\.\\pipe\\kembu-e2e-r")}), Name);
+// Neither operation opens the device: a backup has already removed
+// KEMBU.BIN, a restore leaves everything as it was. Files on a drive letter of
+// their own, as subst makes one, still work.
+std::vector<Row> DeviceRows() {
+  const Files disk = {{kImg, kImage}, {kBin, kSavedBody}, {"disk.img", Bytes(65536, 0)}};
+  std::vector<Row> rows;
+  for (const char* op : {"b", "r"}) {
+    const std::string backup = *op == 'b' ? "Backup" : "Restore";
+    const Change change = *op == 'b' ? kDropped : kSame;
+    const std::string pipe = std::string("\\\\.\\pipe\\kembu-e2e-") + op;
+    rows.push_back({backup + "OfBlockDevice", disk, std::string("kembu ") + op + " <dev>",
+                    "Error opening input file!", change, {}, kLoopDevice});
+    rows.push_back({backup + "OfLinkToBlockDevice", disk, std::string("kembu ") + op + " dev.img",
+                    "Error opening input file!", change, {}, kLoopDevice});
+    rows.push_back({backup + "OfServedPipe", Disk(kImage, kSavedBody),
+                    std::string("kembu ") + op + " " + pipe, "Error opening input file!", change,
+                    Served(pipe)});
+    rows.push_back({backup + "OnSubstDrive", Disk(kLong, kSavedBody),
+                    std::string("kembu ") + op + " " + (*op == 'b' ? "X" : "Y") + ":\\fw.img",
+                    *op == 'b' ? "Backup Ok!" : "Restore Ok!", *op == 'b' ? kSaved : kRestored,
+                    {}, Volume(*op == 'b' ? 'x' : 'y', true)});
+  }
+  return rows;
+}
+INSTANTIATE_TEST_SUITE_P(DevicesWindowsOnly, SingleRun, ::testing::ValuesIn(DeviceRows()), Name);
 
 // No path component is longer than a file system allows. A name of 300 bytes
 // is refused, never cut to 299 bytes (a file of that name is there to catch a
@@ -497,6 +502,12 @@ const Prepare kNfsLocks = [](const std::string&, RunOptions& options) -> Afterwa
   return {};
 };
 
+// A wrapper that fails a backup's second fsync, its folder's, with `error`.
+std::vector<std::string> FolderFlushFails(const char* error) {
+  return {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync",
+          "-e", std::string("inject=fsync:error=") + error + ":when=2"};
+}
+
 // Network file systems fail locks that a local disk grants: NFS refuses an
 // exclusive lock on a file open for reading (EBADF), and without its lock
 // service every lock and lock test (ENOLCK). kembu then locks shared, or not
@@ -512,8 +523,7 @@ std::vector<Row> FileSystemRows() {
       {"NoLocks", FailCall(SYS_flock, ENOLCK)},
       {"NoLockTests", FailCall(SYS_fcntl, ENOLCK, 1, F_GETLK & ~F_GETFD)},  // not the start's
       {"FolderCannotBeOpened", FailCall(SYS_openat, EACCES, 2, O_DIRECTORY)},
-      {"FolderCannotBeFlushed", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                 "trace=fsync", "-e", "inject=fsync:error=EINVAL:when=2"}},
+      {"FolderCannotBeFlushed", FolderFlushFails("EINVAL")},
   };
   std::vector<Row> rows;
   for (const auto& [label, wrapper] : wrappers) {
@@ -526,10 +536,8 @@ std::vector<Row> FileSystemRows() {
   // the new name might not outlast a power cut. KEMBU.BIN holds the body.
   const std::pair<const char*, std::vector<std::string>> failing[] = {
       {"FolderCannotBeOpenedForAnIoError", FailCall(SYS_openat, EIO, 2, O_DIRECTORY)},
-      {"FolderFlushMeetsAnIoError", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                     "trace=fsync", "-e", "inject=fsync:error=EIO:when=2"}},
-      {"FolderFlushFindsTheDiskFull", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                       "trace=fsync", "-e", "inject=fsync:error=ENOSPC:when=2"}},
+      {"FolderFlushMeetsAnIoError", FolderFlushFails("EIO")},
+      {"FolderFlushFindsTheDiskFull", FolderFlushFails("ENOSPC")},
   };
   for (const auto& [label, wrapper] : failing) {
     rows.push_back({std::string("Backup") + label, Disk(kLong, kSavedBody), kB,
