@@ -53,7 +53,7 @@ try_packages() {
     "${sudo[@]}" dpkg --add-architecture "$arch" || return 1
     apt_lists_read=""
   done
-  echo "== installing ${#missing[@]} packages: ${missing[*]} (log: build/apt.log)"
+  echo "== installing ${missing[*]} (log: build/apt.log)"
   if [ -z "${apt_lists_read:-}" ]; then
     echo "   apt-get update"
     "${sudo[@]}" apt-get update >>"$log" 2>&1 ||
