@@ -1,9 +1,15 @@
 # Helpers shared by run.sh and budgets.sh; source it, do not run it.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/image.sh"
 
+# The counts and calls below are taken in an empty environment (env -i): a
+# program's start-up reads every variable it is given (glibc's far more than
+# musl's), so the figures would otherwise depend on who runs them. Each tool
+# is found in PATH first, where the self-test puts its stand-ins.
+
 # instructions COMMAND...: callgrind's "Collected" total for the command.
 instructions() {
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 </dev/null >/dev/null |
+  env -i "$(command -v valgrind)" --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 \
+    </dev/null >/dev/null |
     sed -n 's/^==[0-9]*== Collected : *\([0-9]*\).*/\1/p'
 }
 
@@ -16,7 +22,7 @@ syscall_names() {
   local trace
   trace=$(mktemp)
   # Standard input open, as a closed one would cost kembu an extra open.
-  strace -f -qq -o "$trace" "$@" </dev/null >/dev/null 2>&1
+  env -i "$(command -v strace)" -f -qq -o "$trace" "$@" </dev/null >/dev/null 2>&1
   sed -e 's/^[0-9][0-9]* *//' "$trace" |
     awk '/^[a-z_0-9]+\(/ {
            name = $0; sub(/\(.*/, "", name)

@@ -4,8 +4,8 @@
 # (sparse past the header): wall time (hyperfine), instructions (callgrind),
 # system calls (strace -f); under Wine, kembu.exe against a program that does
 # nothing, on the small image. Writes hyperfine's markdown export and the
-# counts to RESULTS (bench/results.md). Needs hyperfine, valgrind, strace, python3, wine64 and
-# g++-mingw-w64-x86-64-posix. Usage: bench/run.sh [KEMBU [KEMBU_EXE [STATIC]]]
+# counts to RESULTS (bench/results.md). Installs what it needs but Wine and
+# mingw-w64 (scripts/test.sh does). Usage: bench/run.sh [KEMBU [KEMBU_EXE [STATIC]]]
 #   By default the programs scripts/test.sh --tests-only builds; a missing
 #   one's rows are left out. RUNS (100): runs per command; SIZES ("512 4G");
 #   BEFORE=PROGRAM times that backup (an older build's, say) beside kembu's.
@@ -13,18 +13,30 @@ set -euo pipefail
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$bench_dir")
 source "$bench_dir/lib.sh"
+source "$root/scripts/targets.sh"
+# shellcheck disable=SC2046
+ensure_packages $(needs linux bench)
+# From cmake/targets.txt: the Windows target and the static one for this
+# machine's processor, and Wine's loader.
+for target in "${targets[@]:1}"; do
+  [ "${row_machine[$target]}" = "$(uname -m)" ] || continue
+  case ${row_runner[$target]} in
+    "") static_tree=${static_tree:-$target} ;;
+    /*) windows_tree=${windows_tree:-$target} ;;
+  esac
+done
+wine=${row_runner[$windows_tree]}
 runs=${RUNS:-100}
 read -ra sizes <<<"${SIZES:-512 4G}"
 results=${RESULTS:-$bench_dir/results.md}
 work=$root/build/bench
-wine=/usr/lib/wine/wine64
 # The system's Python: a wrapper in PATH (pyenv) would be measured instead.
 python=/usr/bin/python3
 for tool in hyperfine valgrind strace "$python"; do
   command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }; done
 kembu=$(realpath "${1:-$root/build/linux/kembu}")
-exe=$(realpath -e "${2:-$root/build/win64/kembu.exe}" 2>/dev/null) || exe=""
-static=$(realpath -e "${3:-$root/build/static-x86_64/kembu}" 2>/dev/null) || static=""
+exe=$(realpath -e "${2:-$root/build/$windows_tree/kembu.exe}" 2>/dev/null) || exe=""
+static=$(realpath -e "${3:-$root/build/$static_tree/kembu}" 2>/dev/null) || static=""
 before=${BEFORE:+$(realpath "$BEFORE")}
 size_label() { case $1 in *G) echo "${1%G} GiB" ;; *M) echo "${1%M} MiB" ;; *) echo "$1 B" ;; esac
 }
@@ -69,7 +81,7 @@ if [ -n "$exe" ] && [ -x "$wine" ]; then
   export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
   "$wine" wineboot --init >/dev/null 2>&1
   # One server for the whole comparison, so no run pays for starting it.
-  wineserver=/usr/lib/wine/wineserver64
+  wineserver=$(dirname "$wine")/wineserver64  # Debian's, beside the loader
   "$wineserver" -k 2>/dev/null || true
   "$wineserver" -w && "$wineserver" -p
   trap '"$wineserver" -k 2>/dev/null || true' EXIT

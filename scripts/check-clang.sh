@@ -4,25 +4,35 @@
 # code analysed as it compiles (clang-tidy, .clang-tidy; cppcheck,
 # .cppcheck-suppressions), and the Windows platform file for the mingw-w64
 # targets; then every Linux test, and each fuzzer for FUZZ_SECONDS (60).
-# Fails on any finding. The seed corpus in tests/fuzz/corpus/TARGET is only
+# Also the path of a build this machine cannot run: one Windows tree that
+# scripts/test.sh built is taken as such (KEMBU_CANNOT_RUN), and each of its
+# tests that would run a program must be a skip. Fails on any finding. The seed corpus in tests/fuzz/corpus/TARGET is only
 # read; what a fuzzer learns goes to build/clang/corpus/TARGET for the next
 # run, its findings to build/clang/findings/TARGET.
 # Usage: [FUZZ_SECONDS=600] bash scripts/check-clang.sh
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
-ensure_packages cmake make clang libclang-rt-dev clang-tidy cppcheck libgtest-dev googletest \
-  strace g++-mingw-w64-x86-64-posix
+source scripts/targets.sh
+# shellcheck disable=SC2046
+ensure_packages $(needs linux clang)
 root=$PWD
 build=build/clang
 status=0
+
+# The last Windows target whose tree is built (the 32-bit one, which a
+# kernel without 32-bit support cannot run) stands for every such target.
+unrun=
+for target in "${targets[@]}"; do
+  [[ ${row_runner[$target]} != /* ]] || [ ! -f "build/$target/CMakeCache.txt" ] || unrun=$target
+done
 
 cppcheck=(cppcheck --enable=warning,style,performance,portability --error-exitcode=1
   --inline-suppr --suppressions-list="$root/.cppcheck-suppressions" --std=c++17 --language=c++ -q)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DKEMBU_BUILD_FUZZERS=ON -DCMAKE_CXX_CLANG_TIDY="clang-tidy;--quiet" \
+  -DKEMBU_TARGET_TREES="${unrun:+$root/build/$unrun}" -DKEMBU_CANNOT_RUN="$unrun" \
   -DCMAKE_CXX_CPPCHECK="$(IFS=';'; echo "${cppcheck[*]};--library=posix;-U_WIN32")" >/dev/null
 cmake --build "$build" -j 2 || status=1
 
@@ -61,6 +71,22 @@ echo "== cppcheck (Windows)"
   export ASAN_OPTIONS=$UBSAN_OPTIONS:$asan
   cd "$build" && ctest --output-on-failure -j 2 --timeout 120 -L '^linux$' --no-tests=error
 ) || status=1
+
+if [ -z "$unrun" ]; then
+  echo "== no Windows tree built: the path of a build not run here is not tried"
+else
+  label=${row_tests[$unrun]}
+  echo "== $unrun, as if this machine could not run it: its runs must be skips"
+  log=$build/not-run.log
+  (cd "$build" && ctest -j 2 -L "^$label\$" --no-tests=error) >"$log" 2>&1 || status=1
+  ran=$(grep -E "Test +#[0-9]+: $label\.(e2e|unit_tests|prefix|nobody_prefix)[ .].* Passed" "$log" ||
+    true)
+  skipped=$(grep -c "^[[:space:]]*[0-9]* - $label\..*(Skipped)$" "$log" || true)
+  [ -z "$ran" ] && [ "$skipped" -gt 0 ] ||
+    { status=1; cat "$log"; echo "!! $skipped skipped; run all the same: ${ran:-none}"; }
+  echo "   $(grep 'tests passed' "$log"): $skipped skipped, $(grep -c " Passed " "$log") passed" \
+    "(the checks that run no program)"
+fi
 
 for target in command_line procedures; do
   findings=$build/findings/$target

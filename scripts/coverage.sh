@@ -6,8 +6,9 @@
 # reason. Usage: bash scripts/coverage.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
-ensure_packages cmake make g++ gcovr libgtest-dev googletest strace
+source scripts/targets.sh
+# shellcheck disable=SC2046
+ensure_packages $(needs linux coverage)
 root=$PWD
 build=build/coverage
 

@@ -5,9 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-source scripts/packages.sh
+source scripts/targets.sh
 source scripts/image.sh
-ensure_packages cmake make g++
+# shellcheck disable=SC2046
+ensure_packages $(needs demo)
 
 echo "== building kembu"
 cmake -S "$root" -B build/demo -DKEMBU_BUILD_TESTS=OFF >/dev/null

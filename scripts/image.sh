@@ -15,10 +15,13 @@ seal_image() {
 }
 
 # make_image PATH SIZE: a file of SIZE (as truncate takes it; sparse past the
-# first block) whose first 510 bytes are random, sealed.
+# first block) whose first 510 bytes, or all if fewer, are random; sealed when
+# it holds a header block, as tests/image.h makes them.
 make_image() {
+  local size
   rm -f "$1"
   truncate -s "$2" "$1"
-  head -c 510 /dev/urandom | dd of="$1" conv=notrunc status=none
-  seal_image "$1"
+  size=$(stat -c %s "$1")
+  head -c $((size < 510 ? size : 510)) /dev/urandom | dd of="$1" conv=notrunc status=none
+  [ "$size" -lt 512 ] || seal_image "$1"
 }

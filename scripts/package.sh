@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Packs the trees scripts/test.sh builds and tests (build/static-*, build/win*)
-# with cpack and checks the packages: listings against packaging/listings/,
-# lintian, the manual page, the amd64 .deb installed with dpkg and purged
-# again (so it runs as root), one run of each package's program. Then builds
-# them again from a copy of the sources elsewhere: the bytes must not change.
+# Packs the trees scripts/test.sh builds and tests (the cross targets of
+# cmake/targets.txt) with cpack and checks the packages: listings against
+# packaging/listings/, lintian, the manual page, the amd64 .deb installed with
+# dpkg and purged again (so it runs as root), one run of each package's
+# program where this machine runs it (build/linux/not-run.txt names the
+# others). Then builds them again from a copy of the sources elsewhere: the
+# bytes must not change.
 # Usage: bash scripts/package.sh   (packages and their SHA256SUMS, to upload, in build/packages/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,8 +24,9 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
 [ "$(id -u)" = 0 ] || { echo "Run as root: the check installs the .deb with dpkg." >&2; exit 1; }
-source scripts/packages.sh
-ensure_packages cmake make dpkg-dev lintian groff-base man-db
+source scripts/targets.sh
+# shellcheck disable=SC2046
+ensure_packages $(needs packages)
 
 scratch=$(mktemp -d)
 installed_by_us=no
@@ -56,11 +59,12 @@ warnings=$(groff -man -Tutf8 -ww doc/kembu.1 2>&1 >/dev/null) || true
 ! command -v mandoc >/dev/null || { mandoc -Tlint -W style doc/kembu.1 && pass "mandoc -Tlint" ||
   fail "mandoc -Tlint"; }
 
-# pack TREE: builds the tree and runs cpack in it, quietly and without a
-# warning; the log is TREE/package.log.
+# pack TREE: configures the tree again (for what was installed since, as
+# groff), builds it and runs cpack in it, quietly and without a warning; the
+# log is TREE/package.log.
 pack() {
   rm -f "$1"/kembu[-_]*.{deb,tar.gz,zip}
-  { cmake --build "$1" -j "$jobs" && (cd "$1" && cpack); } >"$1/package.log" 2>&1 &&
+  { cmake "$1" && cmake --build "$1" -j "$jobs" && (cd "$1" && cpack); } >"$1/package.log" 2>&1 &&
     ! grep -i warning "$1/package.log" >&2 || { cat "$1/package.log" >&2; return 1; }
 }
 
@@ -115,14 +119,18 @@ install_check() {
     fail "left after dpkg -r and --purge: ${left[*]}"
 }
 
-# The static program's .deb and .tar.gz of one tree; $1: uname -m's name of
-# the architecture, $2: Debian's.
+# Why this machine does not run target $1's programs, as the tests' build
+# found; nothing when it does.
+not_run() { sed -n "s/^$1 //p" build/linux/not-run.txt 2>/dev/null; }
+
+# The static program's .deb and .tar.gz of one target's tree.
 linux_package() {
-  local arch=$1 deb_arch=$2 tree=build/static-$1 deb tgz emulator
+  local arch=${row_machine[$1]} tree=build/$1 deb deb_arch tgz emulator why
   echo "== Linux $arch: Debian package and .tar.gz (static)"
   [ -f "$tree/CMakeCache.txt" ] || { fail "no $tree: run bash scripts/test.sh first"; return; }
   pack "$tree" || { fail "$tree: build or cpack failed"; return; }
-  deb=$tree/kembu_${version}_$deb_arch.deb
+  deb=$(echo "$tree/kembu_${version}_"*.deb)
+  deb_arch=$(dpkg-deb -f "$deb" Architecture)
   tgz=$tree/kembu-$version-linux-$arch.tar.gz
   packed+=("$tree")
   check_listing "$deb" "$deb_arch"
@@ -138,7 +146,10 @@ linux_package() {
   echo "-- lintian $deb"
   lintian --fail-on error --display-info "$deb" 2> >(grep -v '^running with root' >&2) &&
     pass "lintian reports no errors" || fail "lintian reports errors"
-  if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
+  why=$(not_run "$1")
+  if [ -n "$why" ]; then
+    echo "not run here: $why"
+  elif [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
     install_check "$deb"
   else
     emulator=$(cat "$tree/emulator.txt")
@@ -146,15 +157,15 @@ linux_package() {
   fi
 }
 
-# One Windows zip; $1: win64 or win32, $2: the Wine loader, $3: its tests' run in
-# build/linux (wine or wine32).
+# One target's Windows zip.
 windows_package() {
-  local platform=$1 loader=$2 wine_run=$3 arch=$1 tree=build/$1 zip readme missing
-  echo "== Windows: $platform"
-  # scripts/test.sh builds it when mingw-w64 and Wine are here (under CI, always).
-  [ -f "$tree/CMakeCache.txt" ] || { echo "SKIPPED: no $tree"; return; }
+  local tree=build/$1 zip platform readme missing why arch=win64
+  echo "== Windows: $1"
+  [ -f "$tree/CMakeCache.txt" ] || { fail "no $tree: run bash scripts/test.sh first"; return; }
   pack "$tree" || { fail "$tree: build or cpack failed"; return; }
-  zip=$tree/kembu-$version-$platform.zip
+  zip=$(echo "$tree/kembu-$version-"*.zip)
+  platform=${zip##*-}
+  platform=${platform%.zip}
   packed+=("$tree")
   check_listing "$zip"
   mkdir "$scratch/$platform"
@@ -179,16 +190,21 @@ windows_package() {
   cmp "$scratch/$platform/kembu.exe" "$tree/kembu.exe" &&
     pass "the zipped kembu.exe is the tested one" ||
     fail "the zipped kembu.exe is not $tree/kembu.exe, which the tests ran"
+  why=$(not_run "$1")
+  [ -z "$why" ] || { echo "not run here: $why"; return; }
+  [ "${row_machine[$1]}" != i686 ] || arch=win32
   # In the prefix the tests made in build/linux.
-  WINEPREFIX=$root/build/linux/$wine_run\prefix WINEDEBUG=-all WINEARCH=$arch \
-    check_usage_run "kembu.exe ($platform) under Wine" "$loader" "$scratch/$platform/kembu.exe"
+  WINEPREFIX=$root/build/linux/${row_tests[$1]}prefix WINEDEBUG=-all WINEARCH=$arch \
+    check_usage_run "kembu.exe ($platform) under Wine" "${row_runner[$1]}" \
+    "$scratch/$platform/kembu.exe"
 }
 
 packed=()
-linux_package x86_64 amd64
-linux_package aarch64 arm64
-windows_package win64 /usr/lib/wine/wine64 wine
-windows_package win32 /usr/lib/wine/wine wine32
+for target in "${targets[@]:1}"; do
+  if [[ ${row_runner[$target]} == /* ]]; then windows_package "$target"; else
+    linux_package "$target"
+  fi
+done
 
 # Each tree again, from a copy of the sources in another folder, some time
 # later, configured as the tree was (the tests left out): every package must
