@@ -327,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(NameOpensNothing, SingleRun, ::testing::ValuesIn(OpensN
 // checksum, stands in for a drive. Making one needs root and loop devices;
 // where the machine cannot, the row is skipped.
 const Prepare kLoopDevice = [](const std::string& dir, RunOptions&) -> Afterwards {
-  FILE* losetup = popen(("losetup -f --show " + dir + "/disk.img 2>&1").c_str(), "r");
+  FILE* losetup = popen(("/sbin/losetup -f --show " + dir + "/disk.img 2>&1").c_str(), "r");
   char said[256] = "";
   const bool read = losetup && fgets(said, sizeof said, losetup);
   if (!losetup || pclose(losetup) != 0 || !read || strncmp(said, "/dev/loop", 9) != 0) {
@@ -336,7 +336,7 @@ const Prepare kLoopDevice = [](const std::string& dir, RunOptions&) -> Afterward
   }
   const std::string device(said, strcspn(said, "\n"));
   EXPECT_EQ(symlink(device.c_str(), (dir + "/dev.img").c_str()), 0);
-  return [device] { EXPECT_EQ(system(("losetup -d " + device).c_str()), 0); };
+  return [device] { EXPECT_EQ(system(("/sbin/losetup -d " + device).c_str()), 0); };
 };
 
 // A pipe with a server behind it: opening it, even only to compare it with
