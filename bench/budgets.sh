@@ -19,15 +19,15 @@ SIZE_GROWTH_LIMIT_PERCENT=1
 # folding in lib.sh). Fewer calls pass; any other call, or one more, fails.
 ALLOWED_BACKUP=(
   fcntl fcntl fcntl     # standard descriptors 0-2 are open
-  rt_sigaction          # SIGPIPE ignored
+  rt_sigprocmask        # SIGPIPE and SIGXFSZ blocked
   write                 # banner
   stat stat             # image is not KEMBU.BIN
-  stat open flock fcntl # old KEMBU.BIN: a regular file, not held by another run,
+  stat open fcntl flock # old KEMBU.BIN: a regular file, not held by another run,
   fstat stat            #   still the one its name names
   unlink close          #   deleted under its lock, before anything else
-  open flock fcntl      # image: locked (flock and a POSIX read lock)
-  fstat stat read       #   not a directory, still the name's; header read
-  open flock fcntl      # KEMBU.BIN created, locked (flock and a POSIX write lock),
+  stat open fcntl flock # image: a regular file, opened, locked (a record read lock, then flock),
+  fstat stat read       #   still a regular file and the name's; header read
+  open fcntl flock      # KEMBU.BIN created, locked (a record write lock, then flock),
   fstat stat            #   still the name's
   pwrite64 fsync        # body saved at the start and flushed
   open fsync close      # the folder flushed: KEMBU.BIN's name is durable too
@@ -38,12 +38,13 @@ ALLOWED_BACKUP=(
 )
 ALLOWED_RESTORE=(
   fcntl fcntl fcntl
-  rt_sigaction
+  rt_sigprocmask
   write                       # banner
   stat stat                   # image is not KEMBU.BIN
-  open flock fcntl fstat stat # image opened for reading and writing, locked, still the name's;
-  read                        #   header checked, and the image held open from here on
-  open flock fcntl fstat stat # saved body
+  stat open fcntl flock       # image: a regular file, opened for reading and writing, locked,
+  fstat stat read             #   still the name's; header checked, held open from here on
+  stat open fcntl flock       # saved body
+  fstat stat
   read close
   stat                        # the name still names the image
   pwrite64 fsync              # header block rewritten at the start and flushed

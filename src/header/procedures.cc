@@ -67,6 +67,7 @@ const char* RunBackup() {
   // "Ok!" speaks of the name, which must hold what was written, last of all.
   if (!WriteExactlyAndFlush(toolState.headerBuffer + BODY_OFFSET, BODY_SIZE) ||
       !SyncCurrentFolder() || !OutputIsNamed(BACKUP_FILE_NAME)) {
+    DiscardOutput(BACKUP_FILE_NAME);
     return MSG_WRITE_BACKUP;
   }
   return MSG_BACKUP_OK;

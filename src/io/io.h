@@ -54,6 +54,11 @@ bool OutputIsNamed(const char* name);
 // existing one emptied. Never follows a symbolic link on the way.
 bool CreateOutput(const char* name);
 
+// Deletes the output slot's file, which CreateOutput made or emptied, when
+// `name` still names it, and empties the slot: what a failed backup wrote
+// must not pass for a backup.
+void DiscardOutput(const char* name);
+
 // One read at the input slot's current position, or one write at the start
 // of the output slot's file; a short count is reported as it is and never
 // completed.

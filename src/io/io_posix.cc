@@ -24,16 +24,10 @@ static int OpenFile(const char* name, int flags) {
   return openat(AT_FDCWD, name, flags | COMMON_OPEN_FLAGS, 0666);
 }
 
-// The kernel caps all argument strings of a process together at 6 MiB, so a
-// line joined from them always fits.
-static const size_t LINE_BUFFER_SIZE = (6u << 20) + 64;
-
 static int argumentCount;
 static char** argumentVector;
-static char commandLine[LINE_BUFFER_SIZE];
-
-// The line begins with this word in place of the program's path.
-static const char PROGRAM_WORD[] = "kembu";
+static const char* commandLine = "";
+static const char* lineEnd;  // the line's terminating zero, once every argument is in it
 
 int main(int argc, char** argv) {
   argumentCount = argc;
@@ -43,41 +37,47 @@ int main(int argc, char** argv) {
 
 // A standard descriptor that is closed at start would be handed out by the
 // next open; the tool would then print into the image or the backup file.
+// The null device fills it, or where there is none (a bare chroot) the root
+// folder, which every process can open for no access at all.
 static void FillClosedStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      if (open("/dev/null", O_RDWR | O_NOCTTY) != fd) _exit(0);
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR | O_NOCTTY) != fd &&
+        open("/", O_PATH) != fd) {
+      _exit(0);  // GCOVR_EXCL_LINE: the root folder can always be opened so
     }
   }
 }
 
 void StartPlatform() {
   FillClosedStandardDescriptors();
-  // A reader that went away must not end the run in the middle of a write.
-  // Ignoring SIGPIPE cannot fail.
-  (void)signal(SIGPIPE, SIG_IGN);
+  // A reader that went away, or a file size limit, must not end the run in
+  // the middle of a write: blocked, these signals only stay pending, and the
+  // write fails instead. Blocking them cannot fail.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGPIPE);
+  sigaddset(&blocked, SIGXFSZ);
+  sigprocmask(SIG_BLOCK, &blocked, nullptr);
   toolState.inputSlot = EMPTY_SLOT;
   toolState.outputSlot = EMPTY_SLOT;
   toolState.standardOutput = STDOUT_FILENO;
 }
 
-// The line is "kembu", then each argument after one space, bytes unchanged.
+// The kernel lays the arguments out one after another, each ended by a
+// zero. Those zeros, from the program name's on, become spaces: the line is
+// made in place, a space (where the scan passes over the program's name)
+// then each argument after one space, bytes unchanged. It ends before an
+// argument that does not follow on, and the name check then refuses the name.
 const char* GetRawCommandLine() {
-  size_t length = sizeof PROGRAM_WORD - 1;
-  memcpy(commandLine, PROGRAM_WORD, length);
+  if (argumentCount < 2) return commandLine;
+  char* end = argumentVector[0] + strlen(argumentVector[0]);
+  commandLine = end;
   for (int i = 1; i < argumentCount; ++i) {
-    const size_t argumentLength = strlen(argumentVector[i]);
-    if (argumentLength + 1 >= LINE_BUFFER_SIZE - length) {
-      // GCOVR_EXCL_START: no test can pass more than the kernel's cap
-      length = sizeof PROGRAM_WORD - 1;  // cannot happen; never cut a name
-      break;
-      // GCOVR_EXCL_STOP
-    }
-    commandLine[length++] = ' ';
-    memcpy(commandLine + length, argumentVector[i], argumentLength);
-    length += argumentLength;
+    if (end + 1 != argumentVector[i]) return commandLine;  // GCOVR_EXCL_LINE: never on Linux
+    *end = ' ';
+    end = argumentVector[i] + strlen(argumentVector[i]);
   }
-  commandLine[length] = '\0';
+  lineEnd = end;
   return commandLine;
 }
 
@@ -93,45 +93,65 @@ static bool CannotLock(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
 }
 
-// Locks the file without waiting, or (with F_GETLK) only looks whether
-// another process holds a lock that keeps out `type`. Two kinds of lock, as
-// programs lock files in two ways that do not see each other's locks:
-// - flock, exclusive where the file system allows it; shared where it refuses
-//   an exclusive lock on a descriptor open for reading (NFS), which still
-//   keeps out a writer that locks;
-// - a POSIX record lock of the whole file (F_RDLCK to read, F_WRLCK to write),
-//   which keeps out POSIX and open-file-description lockers. It never
-//   conflicts with this process's own POSIX locks, as NFS's flock is one, and
-//   the process closes no other descriptor of the file while it holds it:
-//   any close would drop it.
-// Either is skipped where the file system cannot lock at all (NFS without a
-// lock service, some FUSE mounts). Returns 0, or the error of the lock that
-// failed: EWOULDBLOCK when another process holds one.
-static int Lock(int fd, int command, short type) {  // NOLINT(bugprone-easily-swappable-parameters)
-  const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 ||
-                      (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0);
-  if (!locked && !CannotLock(errno)) return errno;
+// A record lock of the whole file, taken (F_OFD_SETLK) or only tested
+// (F_OFD_GETLK: does another holder keep out this type?). Its owner is the
+// open file, as NFS's flock is: on the server the two are one lock of one
+// owner, where a process's POSIX lock would be a second owner that conflicts.
+// Kernels before 3.15 know no such locks (EINVAL) and get POSIX ones, which
+// the process closes no other descriptor of the file to lose. Returns 0, or
+// the error: EWOULDBLOCK when another holder keeps this one out.
+static int RecordLock(int fd, int command, short type) {
   struct flock range = {};
   range.l_type = type;
   range.l_whence = SEEK_SET;  // from the start to the end of the file, however long
-  if (fcntl(fd, command, &range) != 0) {
+  int result = fcntl(fd, command, &range);
+  if (result != 0 && errno == EINVAL) {
+    result = fcntl(fd, command == F_OFD_GETLK ? F_GETLK : F_SETLK, &range);
+  }
+  if (result != 0) {
     if (CannotLock(errno)) return 0;
     return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
   }
-  return command == F_SETLK || range.l_type == F_UNLCK ? 0 : EWOULDBLOCK;
+  return command == F_OFD_GETLK && range.l_type != F_UNLCK ? EWOULDBLOCK : 0;
 }
 
-// A file as the system tells one from another.
+// Locks the file without waiting, or (F_OFD_GETLK) only looks whether
+// another holder keeps out `type`. Two kinds of lock, as programs lock files
+// in two ways that do not see each other's locks on a local disk: a record
+// lock (F_RDLCK to read, F_WRLCK to write), which keeps out POSIX and
+// open-file-description lockers, then flock, exclusive. The record lock
+// comes first: on NFS both are one lock on the server, and an exclusive
+// flock after it makes it a write lock; a read lock after the flock would
+// turn it back into one that readers share. Where NFS refuses an exclusive
+// flock on a descriptor open for reading (EBADF), a shared one, and a test
+// that no other holder has any lock, keep the file as much to itself. Either
+// kind is skipped where the file system cannot lock at all (NFS without a
+// lock service, some FUSE mounts). Returns 0, or the error of the lock that
+// failed: EWOULDBLOCK when another process holds one.
+static int Lock(int fd, int command, short type) {  // NOLINT(bugprone-easily-swappable-parameters)
+  const int error = RecordLock(fd, command, type);
+  if (error != 0) return error;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    return RecordLock(fd, F_OFD_GETLK, F_WRLCK);
+  }
+  return CannotLock(errno) ? 0 : errno;
+}
+
+// A file as the system tells one from another, and its owner.
 struct FileId {
   dev_t device;
   ino_t inode;
+  uid_t owner;
 };
 
-// The open file's identity; false for a directory, refused as on Windows.
+// The open file's identity; false for anything but a regular file: a folder
+// is refused as on Windows, and a device, whose first bytes a restore would
+// overwrite, as Windows refuses volumes and drives.
 static bool Identify(int fd, FileId* id) {
   struct stat status;
-  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) return false;
-  *id = {status.st_dev, status.st_ino};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  *id = {status.st_dev, status.st_ino, status.st_uid};
   return true;
 }
 
@@ -143,21 +163,30 @@ static bool Names(const char* name, const FileId& id) {
   return stat(name, &status) == 0 && status.st_dev == id.device && status.st_ino == id.inode;
 }
 
-// Opens the file, locks it for what it is opened for, and makes sure it is
-// still the name's; *id tells the file. Returns the descriptor, or -1 with
-// errno set to the open's or the lock's error (0: the name names another
-// file now).
+// Opens the regular file, locks it for what it is opened for, and makes sure
+// it is still the name's; *id tells the file. Returns the descriptor, or -1
+// with errno set to the open's or the lock's error (0: no regular file, or
+// the name names another file now). A file that O_CREAT made and then could
+// not lock goes again, unless another process holds it now: no empty file is
+// left behind.
 static int OpenLocked(const char* name, int flags, FileId* id) {
+  // Only a regular file is opened: opening a device can act on it (a serial
+  // port resets the board behind it). The open is checked again, by handle.
+  struct stat status;
+  if (!(flags & O_CREAT) && stat(name, &status) == 0 && !S_ISREG(status.st_mode)) {
+    errno = 0;
+    return -1;
+  }
   const int fd = OpenFile(name, flags);
   if (fd == -1) return -1;
   const short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-  const int error = Lock(fd, F_SETLK, type);
-  if (error != 0 || !Identify(fd, id) || !Names(name, *id)) {
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
+  const int error = Lock(fd, F_OFD_SETLK, type);
+  const bool named = Identify(fd, id) && Names(name, *id);
+  if (error == 0 && named) return fd;
+  if ((flags & O_CREAT) && named && error != EWOULDBLOCK) unlink(name);
+  close(fd);
+  errno = error;
+  return -1;
 }
 
 // The files in the input and output slots.
@@ -209,17 +238,21 @@ bool OutputIsNamed(const char* name) {
   return toolState.outputSlot != EMPTY_SLOT && Names(name, outputFile);
 }
 
+// Opens the user's own file for writing and empties it once locked, so that
+// a file another run holds stays whole; another user's file, which kembu
+// could not delete, is no one's to reuse (in a folder that all may change
+// and only owners delete from, it is still its owner's). -1 on failure.
+static int OpenOwnEmptied(const char* name, FileId* id) {
+  const int fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW, id);
+  if (fd == -1 || (id->owner == geteuid() && ftruncate(fd, 0) == 0)) return fd;
+  close(fd);
+  return -1;
+}
+
 bool CreateOutput(const char* name) {
   // O_EXCL refuses any existing name, a symbolic link included.
   int fd = OpenLocked(name, O_WRONLY | O_CREAT | O_EXCL, &outputFile);
-  if (fd == -1) {
-    // Emptied only once locked, so a file another run holds stays whole.
-    fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW, &outputFile);
-    if (fd != -1 && ftruncate(fd, 0) != 0) {
-      close(fd);
-      fd = -1;
-    }
-  }
+  if (fd == -1) fd = OpenOwnEmptied(name, &outputFile);
   return FillSlot(&toolState.outputSlot, fd);
 }
 
@@ -256,6 +289,14 @@ void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 
+// Unlinked while still held and locked; the folder is flushed so that the
+// file does not come back after a power cut, where the disk still writes.
+void DiscardOutput(const char* name) {
+  if (OutputIsNamed(name)) unlink(name);
+  CloseOutput();
+  (void)SyncCurrentFolder();
+}
+
 // A regular file another process holds locked stays, as on Windows, where a
 // file open without delete sharing cannot be deleted: the holder may be a
 // backup that is about to report it as written. So does one whose locks
@@ -274,7 +315,7 @@ void DeleteNamedFile(const char* name) {
   if (regular) {
     fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
     if (fd == -1) return;
-    if (Lock(fd, F_GETLK, F_WRLCK) != 0 || !Identify(fd, &file) || !Names(name, file)) {
+    if (Lock(fd, F_OFD_GETLK, F_WRLCK) != 0 || !Identify(fd, &file) || !Names(name, file)) {
       close(fd);
       return;
     }
@@ -283,12 +324,9 @@ void DeleteNamedFile(const char* name) {
   const bool deleted = unlink(name) == 0 || errno == ENOENT;
   if (fd != -1) close(fd);
   if (deleted || !regular) return;
-  // What cannot be deleted is emptied where it can be, under a lock of its own.
-  fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW, &file);
-  if (fd == -1) return;
-  const int ignored = ftruncate(fd, 0);
-  (void)ignored;
-  close(fd);
+  // What cannot be deleted is emptied where it can be.
+  fd = OpenOwnEmptied(name, &file);
+  if (fd != -1) close(fd);
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {
@@ -300,26 +338,30 @@ bool IsSameFile(const char* nameA, const char* nameB) {
 
 // Names are bytes here and reach the file system unchanged, quotation marks
 // included. But the line that the scan reads was joined from the arguments,
-// and the scan cuts the name short of what the user typed in two ways: a
+// and the scan cuts the name short of what the user typed in three ways: a
 // byte below 0x20 ends the line (any such byte in it comes after the letter
-// the scan found), and the spaces before the name are skipped, also when
-// they begin the name's own argument, or make up all of it (the name is then
-// empty). Either way the name left may be another file's. The name stays as
-// it is (Windows' answer changes it).
+// the scan found), an argument that does not follow on ends it too, and the
+// spaces before the name are skipped, also when they begin the name's own
+// argument, or make up all of it (the name is then empty, and empty
+// arguments after it change nothing). Either way the name left may be
+// another file's. The name stays as it is (Windows' answer changes it).
 const char* UsableImageName(char* name) {  // NOLINT(readability-non-const-parameter)
-  for (const char* byte = commandLine; *byte; ++byte) {
+  if (!lineEnd) return nullptr;  // GCOVR_EXCL_LINE: Linux joins them all
+  for (const char* byte = commandLine; byte < lineEnd; ++byte) {
     if (static_cast<unsigned char>(*byte) < 0x20) return nullptr;
   }
-  // The name's argument is the last one that starts where the name does, or
-  // before it.
-  const size_t nameStart = strlen(commandLine) - strlen(name);
-  size_t argumentStart = sizeof PROGRAM_WORD;  // the word and a space
-  const char* argument = "";
-  size_t before = 0;
-  for (int i = 1; i < argumentCount && argumentStart <= nameStart; ++i) {
+  // The name's argument is the last one that is not empty and starts where
+  // the name does, or before it.
+  const char* const nameStart = lineEnd - strlen(name);
+  const char* argument = nameStart;
+  size_t length = 0;
+  for (int i = 1; i < argumentCount && argumentVector[i] <= nameStart; ++i) {
+    const char* const next = i + 1 < argumentCount ? argumentVector[i + 1] - 1 : lineEnd;
+    if (next == argumentVector[i]) continue;
     argument = argumentVector[i];
-    before = nameStart - argumentStart;
-    argumentStart += strlen(argument) + 1;
+    length = static_cast<size_t>(next - argument);
   }
-  return before > 0 && strspn(argument, " ") == before ? nullptr : name;
+  const size_t before = static_cast<size_t>(nameStart - argument) < length
+                            ? static_cast<size_t>(nameStart - argument) : length;
+  return before > 0 && strspn(argument, " ") >= before ? nullptr : name;
 }

@@ -217,6 +217,14 @@ bool OutputIsNamed(const char* name) {
          GetFileInformationByHandle(AsHandle(toolState.outputSlot), &held) && Names(name, held);
 }
 
+// A file held with share mode 0 cannot be deleted, not even by its holder,
+// so it is closed first; until then no other program could reach it.
+void DiscardOutput(const char* name) {
+  const bool named = OutputIsNamed(name);
+  CloseOutput();
+  if (named) DeleteFileA(name);
+}
+
 // GetCommandLineA is made from the UTF-16 command line, and a character that
 // the ANSI code page lacks becomes a best-fit look-alike or '?' there: U+FF0F
 // becomes '/', so the A functions would open another file. The name is exact

@@ -94,6 +94,11 @@ using LinuxOnly = E2eTest;
 // True when the runs go to kembu.exe under Wine.
 bool UnderWine();
 
+// The NFS mount the test directories are on (v3, v3-nolock, v4.0, v4.2), or
+// "" for none; locks are then on the server but with nolock.
+std::string NfsMount();
+bool LocksOnServer();
+
 // The argument vector that runs the raw command line: natively, under Wine or
 // under an emulator.
 std::vector<std::string> CommandFor(const std::string& line, const RunOptions& options = {});
@@ -108,5 +113,5 @@ std::string ProgramPath();
 // (Linux): every call, or those whose argument `arg` has a bit of `mask` set.
 std::vector<std::string> FailCall(long number, int error, int arg = 0, unsigned long mask = 0);
 
-// For RunOptions::inChild: writes past this offset come back short.
+// For RunOptions::inChild: writes past this offset come back short, or fail.
 void LimitFileSize(long bytes);

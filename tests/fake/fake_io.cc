@@ -173,6 +173,14 @@ bool FlushOutput() {
   return !Fails(CallKind::kFlush, handles[toolState.outputSlot].name);
 }
 
+// Deletes the output's file while the name still names it.
+void DiscardOutput(const char* name) {
+  if (!Fails(CallKind::kDiscard, name) && Find(name) == handles[toolState.outputSlot].file) {
+    disk.files.erase(name);
+  }
+  Close(&toolState.outputSlot);
+}
+
 void CloseInput() { Close(&toolState.inputSlot); }
 void CloseOutput() { Close(&toolState.outputSlot); }
 

@@ -19,10 +19,10 @@ struct FakeFile {
 
 // kOpenOutput is the check that the output slot holds a writable file under
 // the name before anything is written to it, kStillNamed the same check after
-// the flush.
+// the flush; kDiscard deletes what a failed backup wrote.
 enum class CallKind {
   kNameCheck, kSameFile, kDelete, kEmpty, kOpenInput, kOpenOutput, kCreate, kRead, kWrite, kFlush,
-  kStillNamed, kSyncFolder
+  kStillNamed, kSyncFolder, kDiscard
 };
 
 // Another program, acting just before a chosen platform call: it renames
