@@ -47,15 +47,16 @@ RunMode ScanCommandLine(const char* line) {
   return mode;
 }
 
-char* UnquoteName(char* name) {
+bool UnquoteName(char* name) {
   const bool quoted = *name == '"';
   char* close = name + quoted;
   while (*close && *close != '"') ++close;
-  if (!quoted) return *close ? nullptr : name;
-  if (!*close) return nullptr;  // never closed
+  if (!quoted) return !*close;
+  if (!*close) return false;  // never closed
   const char* rest = close + 1;
   while (*rest == ' ') ++rest;
-  if (*rest) return nullptr;  // text, or another mark, after the closing one
-  *close = '\0';
-  return name + 1;
+  if (*rest) return false;  // text, or another mark, after the closing one
+  for (const char* inside = name + 1; inside < close; ++inside) *name++ = *inside;
+  *name = '\0';
+  return true;
 }

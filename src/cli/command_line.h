@@ -11,6 +11,6 @@ RunMode ScanCommandLine(const char* line);
 
 // For platforms whose file names cannot hold a quotation mark: a name that
 // starts with one is the text up to the next one, which only spaces may
-// follow; the closing mark becomes the name's end. Returns the name inside,
-// `name` itself when it has no quotation mark, or null for any other one.
-char* UnquoteName(char* name);
+// follow. Takes the marks off in place; false, leaving the name as it was,
+// for any other quotation mark.
+bool UnquoteName(char* name);

@@ -6,8 +6,6 @@
 
 const char BACKUP_FILE_NAME[] = "KEMBU.BIN";
 
-static const char MSG_NAME_UNSUPPORTED[] = "\r\nImage name has unsupported characters!";
-static const char MSG_INPUT_IS_BACKUP[] = "\r\nInput file is KEMBU.BIN!";
 static const char MSG_OPEN_INPUT[] = "\r\nError opening input file!";
 static const char MSG_READ_INPUT[] = "\r\nError reading input file!";
 static const char MSG_BAD_CHECKSUM[] = "\r\nBad checksum in input file!";
@@ -42,24 +40,10 @@ static const char* LoadImageHeader(const char* image, bool forUpdate) {
   return nullptr;
 }
 
-// Names that are refused before any file is touched: one that would open
-// another file than the one typed (image is then null), and the backup file
-// itself, which the backup's delete would destroy. Returns the message, or
-// nullptr.
-static const char* RefuseImageName(const char* image) {
-  if (!image) return MSG_NAME_UNSUPPORTED;
-  if (IsSameFile(image, BACKUP_FILE_NAME)) return MSG_INPUT_IS_BACKUP;
-  return nullptr;
-}
-
 const char* RunBackup() {
-  const char* image = UsableImageName(toolState.imageName);
-  const char* failure = RefuseImageName(image);
-  if (failure) return failure;
-
   // A failed backup must not leave an older body behind for a later restore.
   DeleteNamedFile(BACKUP_FILE_NAME);
-  failure = LoadImageHeader(image, false);
+  const char* failure = LoadImageHeader(toolState.imageName, false);
   if (failure) return failure;
   if (!CreateOutput(BACKUP_FILE_NAME)) return MSG_CREATE_BACKUP;
   // The delete and the create changed the folder: without its flush, a power
@@ -74,9 +58,8 @@ const char* RunBackup() {
 }
 
 const char* RunRestore() {
-  const char* image = UsableImageName(toolState.imageName);
-  const char* failure = RefuseImageName(image);
-  if (!failure) failure = LoadImageHeader(image, true);
+  const char* const image = toolState.imageName;
+  const char* failure = LoadImageHeader(image, true);
   if (failure) return failure;
   // The image stays open, and held, from its check to its write: the block
   // goes into the very bytes that were checked, and no one can come between.

@@ -1,7 +1,8 @@
 // Backup and restore of a header body. Each procedure works on toolState:
-// it expects the image name filled in and both slots empty, and returns one
-// outcome message (a constant text that starts with CR LF). It may leave
-// files in either slot; the caller empties both afterwards.
+// it expects the image name filled in, already settled by the run sequence,
+// and both slots empty, and returns one outcome message (a constant text that
+// starts with CR LF). It may leave files in either slot; the caller empties
+// both afterwards.
 #pragma once
 
 extern const char BACKUP_FILE_NAME[];

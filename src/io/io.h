@@ -1,6 +1,7 @@
 // The tool's only contact with the operating system: the console, the process,
 // and two file slots in toolState (one file open for reading, one for writing).
-// One implementation per platform; the build picks it.
+// One implementation per platform, which the build picks; each defines these
+// in this order.
 #pragma once
 
 #include <stdint.h>
@@ -14,9 +15,23 @@ struct IoResult {
 // Runs first; afterwards both slots are empty.
 void StartPlatform();
 
+// Keeps the arguments that the C library hands to main, where the command
+// line is made of them; a platform that keeps its command line itself
+// ignores them.
+void KeepArguments(int count, char** vector);
+
 // The raw command line: the program name, then the arguments as typed, as one
 // zero-terminated 8-bit text.
 const char* GetRawCommandLine();
+
+// True when the image name that the scan took, which runs to the end of the
+// command line, opens the very file the user typed: no character replaced on
+// its way in, the name not cut short. Touches no file.
+bool IsNameAsTyped(const char* name);
+
+// True where a file name may hold a quotation mark; elsewhere those around
+// an image name are the shell's, and come off.
+bool FileNamesHoldQuotes();
 
 // Ends the process with exit code 0.
 [[noreturn]] void EndProcess();
@@ -32,7 +47,8 @@ inline void PrintText(const char* text) {
 }
 
 // Opens an existing file exclusively into the input slot, for reading. Never
-// creates; false on failure, and then the slot keeps what it held.
+// creates, and opens nothing but a file on a disk; false on failure, and then
+// the slot keeps what it held.
 bool OpenInput(const char* name);
 
 // As OpenInput, but for writing too where the system allows it, so that what
@@ -74,8 +90,8 @@ void CloseOutput();
 
 // Deletes the file, unless another process holds it, or may hold it: a file
 // whose holders cannot be looked for stays too. One that cannot be deleted
-// otherwise is emptied where it can be, so its old content does not outlive
-// the call. Reports nothing.
+// otherwise is emptied where it can be and is the user's to empty, so its old
+// content does not outlive the call. Reports nothing.
 void DeleteNamedFile(const char* name);
 
 // True when both names exist and, after following symbolic links, are the
@@ -87,10 +103,3 @@ bool IsSameFile(const char* nameA, const char* nameB);
 // folder that cannot be opened for reading, no descriptor left, or a file
 // system that cannot flush a folder fail nothing.
 bool SyncCurrentFolder();
-
-// The name the opens use for the image name that the scan took, which runs
-// to the end of the command line; it may point into `name`, which it may
-// change. Null when no file can be opened under the name exactly as the user
-// typed it: a character replaced on its way in, the name cut short, a
-// quotation mark that no file name can hold. Touches no file.
-const char* UsableImageName(char* name);

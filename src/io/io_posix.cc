@@ -1,4 +1,5 @@
-// Console, process and file slots over POSIX descriptors.
+// Console, process and file slots over POSIX descriptors. The functions
+// come in io.h's order, as in io_win32.cc.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -7,33 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli/run_tool.h"
 #include "common/tool_state.h"
 #include "io/io.h"
 
 // Descriptor 0 is a valid one, so an empty slot holds -1.
 static const SlotHandle EMPTY_SLOT = -1;
-
-// Opens never wait (a FIFO without a writer, a device), are never inherited,
-// and never make the file the controlling terminal.
-static const int COMMON_OPEN_FLAGS = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-
-// openat, not open: musl's open follows O_CLOEXEC with an fcntl for kernels
-// older than 2.6.23, one system call more per file.
-static int OpenFile(const char* name, int flags) {
-  return openat(AT_FDCWD, name, flags | COMMON_OPEN_FLAGS, 0666);
-}
-
-static int argumentCount;
-static char** argumentVector;
-static const char* commandLine = "";
-static const char* lineEnd;  // the line's terminating zero, once every argument is in it
-
-int main(int argc, char** argv) {
-  argumentCount = argc;
-  argumentVector = argv;
-  RunTool();
-}
 
 // A standard descriptor that is closed at start would be handed out by the
 // next open; the tool would then print into the image or the backup file.
@@ -63,6 +42,17 @@ void StartPlatform() {
   toolState.standardOutput = STDOUT_FILENO;
 }
 
+static int argumentCount;
+static char** argumentVector;
+
+void KeepArguments(int count, char** vector) {
+  argumentCount = count;
+  argumentVector = vector;
+}
+
+static const char* commandLine = "";
+static const char* lineEnd;  // the line's terminating zero, once every argument is in it
+
 // The kernel lays the arguments out one after another, each ended by a
 // zero. Those zeros, from the program name's on, become spaces: the line is
 // made in place, a space (where the scan passes over the program's name)
@@ -81,11 +71,51 @@ const char* GetRawCommandLine() {
   return commandLine;
 }
 
+// Names are bytes here and reach the file system unchanged. But the line was
+// joined from the arguments, and the scan cuts the name short of what the
+// user typed in three ways: a byte below 0x20 ends the line (any such byte
+// in it comes after the letter the scan found), an argument that does not
+// follow on ends it too, and the spaces before the name are skipped, also
+// when they begin the name's own argument, or make up all of it (the name is
+// then empty, and empty arguments after it change nothing). Either way the
+// name left may be another file's.
+bool IsNameAsTyped(const char* name) {
+  if (!lineEnd) return false;  // GCOVR_EXCL_LINE: Linux joins them all
+  for (const char* byte = commandLine; byte < lineEnd; ++byte) {
+    if (static_cast<unsigned char>(*byte) < 0x20) return false;
+  }
+  // The name's argument is the last one that is not empty and starts where
+  // the name does, or before it.
+  const char* const nameStart = lineEnd - strlen(name);
+  const char* argument = nameStart;
+  size_t length = 0;
+  for (int i = 1; i < argumentCount && argumentVector[i] <= nameStart; ++i) {
+    const char* const next = i + 1 < argumentCount ? argumentVector[i + 1] - 1 : lineEnd;
+    if (next == argumentVector[i]) continue;
+    argument = argumentVector[i];
+    length = static_cast<size_t>(next - argument);
+  }
+  const size_t skipped = static_cast<size_t>(nameStart - argument);
+  const size_t before = skipped < length ? skipped : length;
+  return before == 0 || strspn(argument, " ") < before;
+}
+
+// A quotation mark is a byte like any other in a file name.
+bool FileNamesHoldQuotes() { return true; }
+
 void EndProcess() { _exit(0); }
 
 void PrintBytes(const char* text, uint32_t length) {
   const ssize_t ignored = write(static_cast<int>(toolState.standardOutput), text, length);
   (void)ignored;
+}
+
+// Opens never wait (a FIFO without a writer, a device), are never inherited,
+// and never make the file the controlling terminal. openat, not open: musl's
+// open follows O_CLOEXEC with an fcntl for kernels older than 2.6.23, one
+// system call more per file.
+static int OpenFile(const char* name, int flags) {
+  return openat(AT_FDCWD, name, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
 }
 
 // Errors of a file system that cannot lock, or test locks, at all.
@@ -145,62 +175,66 @@ struct FileId {
   uid_t owner;
 };
 
-// The open file's identity; false for anything but a regular file: a folder
-// is refused as on Windows, and a device, whose first bytes a restore would
-// overwrite, as Windows refuses volumes and drives.
-static bool Identify(int fd, FileId* id) {
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+// The identity of the regular file that the descriptor, or the name, leads
+// to; false for anything else. A folder is refused as on Windows, and a
+// device, whose first bytes a restore would overwrite, as Windows refuses
+// volumes and drives.
+static bool FromStatus(const struct stat& status, FileId* id) {
+  if (!S_ISREG(status.st_mode)) return false;
   *id = {status.st_dev, status.st_ino, status.st_uid};
   return true;
+}
+static bool Identify(int fd, FileId* id) {
+  struct stat status;
+  return fstat(fd, &status) == 0 && FromStatus(status, id);
+}
+static bool IdentifyNamed(const char* name, FileId* id) {
+  struct stat status;
+  return stat(name, &status) == 0 && FromStatus(status, id);
 }
 
 // True when the name names that file now. A file renamed over it, or its
 // deletion, since it was opened would leave what is written to it under no
 // name, or another: only the name's file counts.
 static bool Names(const char* name, const FileId& id) {
-  struct stat status;
-  return stat(name, &status) == 0 && status.st_dev == id.device && status.st_ino == id.inode;
-}
-
-// Opens the regular file, locks it for what it is opened for, and makes sure
-// it is still the name's; *id tells the file. Returns the descriptor, or -1
-// with errno set to the open's or the lock's error (0: no regular file, or
-// the name names another file now). A file that O_CREAT made and then could
-// not lock goes again, unless another process holds it now: no empty file is
-// left behind.
-static int OpenLocked(const char* name, int flags, FileId* id) {
-  // Only a regular file is opened: opening a device can act on it (a serial
-  // port resets the board behind it). The open is checked again, by handle.
-  struct stat status;
-  if (!(flags & O_CREAT) && stat(name, &status) == 0 && !S_ISREG(status.st_mode)) {
-    errno = 0;
-    return -1;
-  }
-  const int fd = OpenFile(name, flags);
-  if (fd == -1) return -1;
-  const short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-  const int error = Lock(fd, F_OFD_SETLK, type);
-  const bool named = Identify(fd, id) && Names(name, *id);
-  if (error == 0 && named) return fd;
-  if ((flags & O_CREAT) && named && error != EWOULDBLOCK) unlink(name);
-  close(fd);
-  errno = error;
-  return -1;
+  FileId named;
+  return IdentifyNamed(name, &named) && named.device == id.device && named.inode == id.inode;
 }
 
 // The files in the input and output slots.
 static FileId inputFile;
 static FileId outputFile;
 
-static bool FillSlot(SlotHandle* slot, int fd) {
+// Opens the regular file into the slot, locks it for what it is opened for,
+// and makes sure it is still the name's; *id tells the file. Only a regular
+// file is opened: opening a device can act on it (a serial port resets the
+// board behind it), so the name is looked at first, and the open checked
+// again by its descriptor. False on failure, with errno set to the open's or
+// the lock's error (0: no regular file, or the name names another file now).
+// A file that O_CREAT made and then could not lock goes again, unless another
+// process holds it now: no empty file is left behind.
+static bool OpenIntoSlot(SlotHandle* slot, const char* name, int flags, FileId* id) {
+  if (!(flags & O_CREAT) && !IdentifyNamed(name, id)) {
+    errno = 0;
+    return false;
+  }
+  const int fd = OpenFile(name, flags);
   if (fd == -1) return false;
-  *slot = fd;
-  return true;
+  const short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  const int error = Lock(fd, F_OFD_SETLK, type);
+  const bool named = Identify(fd, id) && Names(name, *id);
+  if (error == 0 && named) {
+    *slot = fd;
+    return true;
+  }
+  if ((flags & O_CREAT) && named && error != EWOULDBLOCK) unlink(name);
+  close(fd);
+  errno = error;
+  return false;
 }
 
 bool OpenInput(const char* name) {
-  return FillSlot(&toolState.inputSlot, OpenLocked(name, O_RDONLY, &inputFile));
+  return OpenIntoSlot(&toolState.inputSlot, name, O_RDONLY, &inputFile);
 }
 
 // Whether the input slot's file is open for writing too.
@@ -210,13 +244,11 @@ static bool inputWritable;
 // from the file, or another process's read lock; the file is then opened for
 // reading only.
 bool OpenInputForUpdate(const char* name) {
-  int fd = OpenLocked(name, O_RDWR, &inputFile);
-  inputWritable = fd != -1;
-  if (!inputWritable && (errno == EACCES || errno == EPERM || errno == EROFS ||
-                         errno == ETXTBSY || errno == EWOULDBLOCK)) {
-    fd = OpenLocked(name, O_RDONLY, &inputFile);
-  }
-  return FillSlot(&toolState.inputSlot, fd);
+  inputWritable = OpenIntoSlot(&toolState.inputSlot, name, O_RDWR, &inputFile);
+  if (inputWritable) return true;
+  return (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY ||
+          errno == EWOULDBLOCK) &&
+         OpenInput(name);
 }
 
 static void EmptySlot(SlotHandle* slot) {
@@ -238,22 +270,29 @@ bool OutputIsNamed(const char* name) {
   return toolState.outputSlot != EMPTY_SLOT && Names(name, outputFile);
 }
 
-// Opens the user's own file for writing and empties it once locked, so that
-// a file another run holds stays whole; another user's file, which kembu
-// could not delete, is no one's to reuse (in a folder that all may change
-// and only owners delete from, it is still its owner's). -1 on failure.
-static int OpenOwnEmptied(const char* name, FileId* id) {
-  const int fd = OpenLocked(name, O_WRONLY | O_NOFOLLOW, id);
-  if (fd == -1 || (id->owner == geteuid() && ftruncate(fd, 0) == 0)) return fd;
-  close(fd);
-  return -1;
+// Opens the user's own file into the slot for writing and empties it once
+// locked, so that a file another run holds stays whole; another user's
+// file, which kembu could not delete, is no one's to reuse (in a folder that
+// all may change and only owners delete from, it is still its owner's).
+static bool OpenOwnEmptied(SlotHandle* slot, const char* name, FileId* id) {
+  if (!OpenIntoSlot(slot, name, O_WRONLY | O_NOFOLLOW, id)) return false;
+  if (id->owner == geteuid() && ftruncate(static_cast<int>(*slot), 0) == 0) return true;
+  EmptySlot(slot);
+  return false;
 }
 
 bool CreateOutput(const char* name) {
   // O_EXCL refuses any existing name, a symbolic link included.
-  int fd = OpenLocked(name, O_WRONLY | O_CREAT | O_EXCL, &outputFile);
-  if (fd == -1) fd = OpenOwnEmptied(name, &outputFile);
-  return FillSlot(&toolState.outputSlot, fd);
+  return OpenIntoSlot(&toolState.outputSlot, name, O_WRONLY | O_CREAT | O_EXCL, &outputFile) ||
+         OpenOwnEmptied(&toolState.outputSlot, name, &outputFile);
+}
+
+// Unlinked while still held and locked; the folder is flushed so that the
+// file does not come back after a power cut, where the disk still writes.
+void DiscardOutput(const char* name) {
+  if (OutputIsNamed(name)) unlink(name);
+  CloseOutput();
+  (void)SyncCurrentFolder();
 }
 
 static IoResult ToIoResult(ssize_t moved) {
@@ -273,29 +312,9 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
 
 bool FlushOutput() { return fsync(static_cast<int>(toolState.outputSlot)) == 0; }
 
-// A folder that cannot be opened for reading (write and search rights only),
-// no descriptor left, or a file system that cannot flush a folder fail
-// nothing, as for SQLite's journal; an I/O error does.
-bool SyncCurrentFolder() {
-  const int fd = OpenFile(".", O_RDONLY | O_DIRECTORY);
-  if (fd == -1) return errno == EACCES || errno == EPERM || errno == EMFILE || errno == ENFILE;
-  const bool flushed = fsync(fd) == 0 || errno == EINVAL || errno == EROFS ||
-                       errno == EOPNOTSUPP || errno == ENOSYS;
-  close(fd);
-  return flushed;
-}
-
 void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
-
-// Unlinked while still held and locked; the folder is flushed so that the
-// file does not come back after a power cut, where the disk still writes.
-void DiscardOutput(const char* name) {
-  if (OutputIsNamed(name)) unlink(name);
-  CloseOutput();
-  (void)SyncCurrentFolder();
-}
 
 // A regular file another process holds locked stays, as on Windows, where a
 // file open without delete sharing cannot be deleted: the holder may be a
@@ -325,43 +344,23 @@ void DeleteNamedFile(const char* name) {
   if (fd != -1) close(fd);
   if (deleted || !regular) return;
   // What cannot be deleted is emptied where it can be.
-  fd = OpenOwnEmptied(name, &file);
-  if (fd != -1) close(fd);
+  SlotHandle emptied = EMPTY_SLOT;
+  if (OpenOwnEmptied(&emptied, name, &file)) EmptySlot(&emptied);
 }
 
 bool IsSameFile(const char* nameA, const char* nameB) {
-  struct stat a;
-  struct stat b;
-  if (stat(nameA, &a) != 0 || stat(nameB, &b) != 0) return false;
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  FileId a;
+  return IdentifyNamed(nameA, &a) && Names(nameB, a);
 }
 
-// Names are bytes here and reach the file system unchanged, quotation marks
-// included. But the line that the scan reads was joined from the arguments,
-// and the scan cuts the name short of what the user typed in three ways: a
-// byte below 0x20 ends the line (any such byte in it comes after the letter
-// the scan found), an argument that does not follow on ends it too, and the
-// spaces before the name are skipped, also when they begin the name's own
-// argument, or make up all of it (the name is then empty, and empty
-// arguments after it change nothing). Either way the name left may be
-// another file's. The name stays as it is (Windows' answer changes it).
-const char* UsableImageName(char* name) {  // NOLINT(readability-non-const-parameter)
-  if (!lineEnd) return nullptr;  // GCOVR_EXCL_LINE: Linux joins them all
-  for (const char* byte = commandLine; byte < lineEnd; ++byte) {
-    if (static_cast<unsigned char>(*byte) < 0x20) return nullptr;
-  }
-  // The name's argument is the last one that is not empty and starts where
-  // the name does, or before it.
-  const char* const nameStart = lineEnd - strlen(name);
-  const char* argument = nameStart;
-  size_t length = 0;
-  for (int i = 1; i < argumentCount && argumentVector[i] <= nameStart; ++i) {
-    const char* const next = i + 1 < argumentCount ? argumentVector[i + 1] - 1 : lineEnd;
-    if (next == argumentVector[i]) continue;
-    argument = argumentVector[i];
-    length = static_cast<size_t>(next - argument);
-  }
-  const size_t before = static_cast<size_t>(nameStart - argument) < length
-                            ? static_cast<size_t>(nameStart - argument) : length;
-  return before > 0 && strspn(argument, " ") >= before ? nullptr : name;
+// A folder that cannot be opened for reading (write and search rights only),
+// no descriptor left, or a file system that cannot flush a folder fail
+// nothing, as for SQLite's journal; an I/O error does.
+bool SyncCurrentFolder() {
+  const int fd = OpenFile(".", O_RDONLY | O_DIRECTORY);
+  if (fd == -1) return errno == EACCES || errno == EPERM || errno == EMFILE || errno == ENFILE;
+  const bool flushed = fsync(fd) == 0 || errno == EINVAL || errno == EROFS ||
+                       errno == EOPNOTSUPP || errno == ENOSYS;
+  close(fd);
+  return flushed;
 }

@@ -1,8 +1,8 @@
-// Console, process and file slots over the Win32 functions of KERNEL32.
-// The program links without a C runtime: RunTool is the raw entry point.
+// Console, process and file slots over the Win32 functions of KERNEL32. The
+// functions come in io.h's order, as in io_posix.cc. The program links
+// without a C runtime: RunTool is the raw entry point.
 #include <windows.h>
 
-#include "cli/command_line.h"
 #include "common/tool_state.h"
 #include "io/io.h"
 
@@ -31,19 +31,49 @@ extern "C" KEMBU_DROPPED_UNLESS_CALLED(memcpy) void* memcpy(void* destination, c
   return destination;
 }
 
-void StartPlatform() {
-  toolState.standardOutput = reinterpret_cast<SlotHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
-}
-
-const char* GetRawCommandLine() { return GetCommandLineA(); }
-
-void EndProcess() { ExitProcess(0); }
-
 extern "C" KEMBU_DROPPED_UNLESS_CALLED(strlen) size_t strlen(const char* text) {
   size_t length = 0;
   while (text[length]) ++length;
   return length;
 }
+
+void StartPlatform() {
+  toolState.standardOutput = reinterpret_cast<SlotHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+// The program starts at RunTool, with the command line kept by the system.
+KEMBU_DROPPED_UNLESS_CALLED(KeepArguments) void KeepArguments(int, char**) {}
+
+const char* GetRawCommandLine() { return GetCommandLineA(); }
+
+// GetCommandLineA is made from the UTF-16 command line, and a character that
+// the ANSI code page lacks becomes a best-fit look-alike or '?' there: U+FF0F
+// becomes '/', so the A functions would open another file. The name is exact
+// when its ANSI text converts back to the very UTF-16 characters that end the
+// line, right after a plain space. A control character ends the name in both
+// texts, as the conversions leave those as they are.
+bool IsNameAsTyped(const char* name) {
+  WCHAR typed[NAME_FIELD_SIZE];  // at most one UTF-16 unit per byte, and the zero
+  const int units = MultiByteToWideChar(CP_ACP, 0, name, -1, typed, NAME_FIELD_SIZE) - 1;
+  if (units < 0) return false;
+  const WCHAR* line = GetCommandLineW();
+  int end = 0;
+  while (line[end] >= L' ') ++end;
+  if (end <= units) return false;
+  const WCHAR* tail = line + (end - units);
+  if (tail[-1] != L' ') return false;
+  for (int i = 0; i < units; ++i) {
+    if (tail[i] != typed[i]) return false;
+  }
+  return true;
+}
+
+// Windows hands a program its command line with the quotation marks that
+// cmd, PowerShell and Explorer's "Copy as path" put around a name, and no
+// Windows file name can hold one.
+bool FileNamesHoldQuotes() { return false; }
+
+void EndProcess() { ExitProcess(0); }
 
 void PrintBytes(const char* text, uint32_t length) {
   DWORD written;
@@ -83,6 +113,35 @@ static bool NamesDevice(const char* name) {
   return (Word(rest) | WordOf(0x20, 0x20, 0x20, 0)) != WordOf('u', 'n', 'c', '\\');
 }
 
+// A file as the system tells one from another: its volume serial number and
+// file index.
+typedef BY_HANDLE_FILE_INFORMATION FileId;
+
+// The identity of the file the handle, or the name, leads to. The name is
+// opened for no access at all, so the look does not disturb other holders;
+// never a name the opens refuse, as opening a pipe connects to its server
+// and opening a port can reset the board behind it.
+static bool Identify(HANDLE handle, FileId* id) {
+  return GetFileInformationByHandle(handle, id) != 0;
+}
+static bool IdentifyNamed(const char* name, FileId* id) {
+  if (NamesDevice(name)) return false;
+  const HANDLE handle =
+      CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = Identify(handle, id);
+  CloseHandle(handle);
+  return known;
+}
+
+// True when the name names that file now.
+static bool Names(const char* name, const FileId& id) {
+  FileId named;
+  return IdentifyNamed(name, &named) && named.dwVolumeSerialNumber == id.dwVolumeSerialNumber &&
+         named.nFileIndexHigh == id.nFileIndexHigh && named.nFileIndexLow == id.nFileIndexLow;
+}
+
 // Share mode 0: nobody else may open the file while the tool holds it, nor
 // rename or delete it. Only a file on a disk is kept: a console, a port (AUX,
 // COM1), the null device, a pipe or a volume could make the run wait forever,
@@ -95,8 +154,8 @@ static bool OpenIntoSlot(SlotHandle* slot, const char* name, DWORD access, DWORD
   if (NamesDevice(name)) return false;
   const HANDLE handle = CreateFileA(name, access, 0, nullptr, disposition, attributes, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information)) {
+  FileId id;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !Identify(handle, &id)) {
     CloseHandle(handle);
     return false;
   }
@@ -133,11 +192,27 @@ void MoveInputToOutput() {
   EmptySlot(&toolState.inputSlot);
 }
 
+// Windows lets no one rename or delete a file held with share mode 0, but
+// under Wine a Linux program may.
+bool OutputIsNamed(const char* name) {
+  FileId held;
+  return toolState.outputSlot != EMPTY_SLOT && Identify(AsHandle(toolState.outputSlot), &held) &&
+         Names(name, held);
+}
+
 bool CreateOutput(const char* name) {
   return OpenIntoSlot(&toolState.outputSlot, name, GENERIC_WRITE, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL) ||
          OpenIntoSlot(&toolState.outputSlot, name, GENERIC_WRITE, TRUNCATE_EXISTING,
                       FILE_ATTRIBUTE_NORMAL);
+}
+
+// A file held with share mode 0 cannot be deleted, not even by its holder,
+// so it is closed first; until then no other program could reach it.
+void DiscardOutput(const char* name) {
+  const bool named = OutputIsNamed(name);
+  CloseOutput();
+  if (named) DeleteFileA(name);
 }
 
 IoResult ReadInput(void* buffer, uint32_t count) {
@@ -162,10 +237,6 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
 
 bool FlushOutput() { return FlushFileBuffers(AsHandle(toolState.outputSlot)) != 0; }
 
-// A file system that journals its folders, as Windows' do, keeps a created
-// name once the file itself is flushed.
-bool SyncCurrentFolder() { return true; }
-
 void CloseInput() { EmptySlot(&toolState.inputSlot); }
 
 void CloseOutput() { EmptySlot(&toolState.outputSlot); }
@@ -182,74 +253,11 @@ void DeleteNamedFile(const char* name) {
   }
 }
 
-// Opened for no access at all, so the look does not disturb other holders;
-// never a name the opens refuse, as opening a pipe connects to its server
-// and opening a port can reset the board behind it.
-static bool GetFileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* identity) {
-  if (NamesDevice(name)) return false;
-  const HANDLE handle =
-      CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const BOOL known = GetFileInformationByHandle(handle, identity);
-  CloseHandle(handle);
-  return known != 0;
-}
-
-// True when the name names the file of this identity.
-static bool Names(const char* name, const BY_HANDLE_FILE_INFORMATION& known) {
-  BY_HANDLE_FILE_INFORMATION named;
-  return GetFileIdentity(name, &named) &&
-         named.dwVolumeSerialNumber == known.dwVolumeSerialNumber &&
-         named.nFileIndexHigh == known.nFileIndexHigh && named.nFileIndexLow == known.nFileIndexLow;
-}
-
 bool IsSameFile(const char* nameA, const char* nameB) {
-  BY_HANDLE_FILE_INFORMATION a;
-  return GetFileIdentity(nameA, &a) && Names(nameB, a);
+  FileId a;
+  return IdentifyNamed(nameA, &a) && Names(nameB, a);
 }
 
-// Windows lets no one rename or delete a file held with share mode 0, but
-// under Wine a Linux program may.
-bool OutputIsNamed(const char* name) {
-  BY_HANDLE_FILE_INFORMATION held;
-  return toolState.outputSlot != EMPTY_SLOT &&
-         GetFileInformationByHandle(AsHandle(toolState.outputSlot), &held) && Names(name, held);
-}
-
-// A file held with share mode 0 cannot be deleted, not even by its holder,
-// so it is closed first; until then no other program could reach it.
-void DiscardOutput(const char* name) {
-  const bool named = OutputIsNamed(name);
-  CloseOutput();
-  if (named) DeleteFileA(name);
-}
-
-// GetCommandLineA is made from the UTF-16 command line, and a character that
-// the ANSI code page lacks becomes a best-fit look-alike or '?' there: U+FF0F
-// becomes '/', so the A functions would open another file. The name is exact
-// when its ANSI text converts back to the very UTF-16 characters that end the
-// line, right after a plain space. A control character ends the name in both
-// texts, as the conversions leave those as they are.
-static bool IsNameAsTyped(const char* name) {
-  WCHAR typed[NAME_FIELD_SIZE];  // at most one UTF-16 unit per byte, and the zero
-  const int units = MultiByteToWideChar(CP_ACP, 0, name, -1, typed, NAME_FIELD_SIZE) - 1;
-  if (units < 0) return false;
-  const WCHAR* line = GetCommandLineW();
-  int end = 0;
-  while (line[end] >= L' ') ++end;
-  if (end <= units) return false;
-  const WCHAR* tail = line + (end - units);
-  if (tail[-1] != L' ') return false;
-  for (int i = 0; i < units; ++i) {
-    if (tail[i] != typed[i]) return false;
-  }
-  return true;
-}
-
-// Windows hands a program its command line with the quotation marks that
-// cmd, PowerShell and Explorer's "Copy as path" put around a name, and no
-// Windows file name can hold one.
-const char* UsableImageName(char* name) {
-  return IsNameAsTyped(name) ? UnquoteName(name) : nullptr;
-}
+// A file system that journals its folders, as Windows' do, keeps a created
+// name once the file itself is flushed.
+bool SyncCurrentFolder() { return true; }

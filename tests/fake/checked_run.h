@@ -13,6 +13,7 @@
 
 #include "common/tool_state.h"
 #include "fake/fake_io.h"
+#include "cli/run_tool.h"
 #include "header/procedures.h"
 #include "io/io.h"
 
@@ -111,11 +112,11 @@ inline std::string UnfaultedMessage(const Layout& layout) {
   return kRestoreOk;
 }
 
-// One procedure the way the run sequence calls it, slots emptied after;
+// One operation the way the run sequence runs it, slots emptied after;
 // returns the message, or *fault says what went wrong.
 inline std::string RunOn(FakeDisk& disk, bool restore, const char* name, const char** fault) {
   strcpy(toolState.imageName, name);
-  const std::string message = restore ? RunRestore() : RunBackup();
+  const std::string message = RunOperation(restore ? MODE_RESTORE : MODE_BACKUP);
   CloseInput();
   CloseOutput();
   if (disk.AnySlotOpen()) *fault = "a slot still holds a file after closing both";

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "cli/command_line.h"
 #include "common/tool_state.h"
 #include "io/io.h"
 
@@ -94,7 +93,15 @@ FakeDisk& ResetFakeDisk() {
 }
 
 void StartPlatform() {}
+void KeepArguments(int, char**) {}
 const char* GetRawCommandLine() { return ""; }
+
+// Fails like a name that a conversion changed on its way in.
+bool IsNameAsTyped(const char* name) {
+  return !Fails(CallKind::kNameCheck, name) && disk.nameAsTyped;
+}
+
+bool FileNamesHoldQuotes() { return true; }
 void EndProcess() { abort(); }
 void PrintBytes(const char*, uint32_t) {}
 
@@ -198,12 +205,6 @@ void DeleteNamedFile(const char* name) {
 bool IsSameFile(const char* nameA, const char* nameB) {
   if (Fails(CallKind::kSameFile, nameA)) return false;
   return Find(nameA) && Find(nameA) == Find(nameB);
-}
-
-// Fails like a name that a conversion changed on its way in.
-const char* UsableImageName(char* name) {
-  if (Fails(CallKind::kNameCheck, name) || !disk.nameAsTyped) return nullptr;
-  return disk.quotedNames ? UnquoteName(name) : name;
 }
 
 // Fails like a folder whose flush meets an I/O error.

@@ -41,7 +41,6 @@ struct FakeDisk {
   std::map<std::string, std::shared_ptr<FakeFile>> files;
 
   bool nameAsTyped = true;  // what the name check answers (a failed check: false)
-  bool quotedNames = false;  // the name check takes names in quotation marks, as on Windows
   int failCall = 0;   // 1-based number of the platform call that fails; 0: none
   int shortCall = 0;  // 1-based number of a read or write that moves one byte less
   std::vector<PlatformCall> calls;

@@ -15,8 +15,6 @@
 
 #include "cli/command_line.h"
 #include "common/tool_state.h"
-#include "fake/fake_io.h"
-#include "io/io.h"
 
 namespace {
 
@@ -118,16 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (expected.mode == MODE_BACKUP || expected.mode == MODE_RESTORE) {
-    ResetFakeDisk().quotedNames = true;
     ScanFenced(terminated.get());
     std::string name;
     const bool usable = Unquoted(expected.name, &name);
-    const char* got = UsableImageName(toolState.imageName);
+    const bool got = UnquoteName(toolState.imageName);
     CheckFence();
-    if (usable != (got != nullptr)) {
-      Fail(usable ? "usable name refused:" : "name not refused:", name);
+    if (usable != got) Fail(usable ? "usable name refused:" : "name not refused:", name);
+    if (got && name != toolState.imageName) Fail("quoted name taken as", toolState.imageName);
+    if (!got && expected.name != toolState.imageName) {
+      Fail("refused name changed to", toolState.imageName);
     }
-    if (got && name != got) Fail("quoted name taken as", got);
   }
   return 0;
 }

@@ -63,7 +63,8 @@ TEST(UnquoteName, TakesTheNameInsideOrRefuses) {
   for (const auto& c : cases) {
     char field[NAME_FIELD_SIZE];
     strcpy(field, c.typed);
-    EXPECT_STREQ(c.name, UnquoteName(field)) << c.typed;  // null only for null
+    EXPECT_EQ(c.name != nullptr, UnquoteName(field)) << c.typed;
+    EXPECT_STREQ(c.name ? c.name : c.typed, field) << c.typed;  // a refused name stays
   }
 }
 
