@@ -149,6 +149,14 @@ bool CreateOutput(const char* name) {
   return Open(&toolState.outputSlot, 2, file, name, true);
 }
 
+// Deletes the output's file while the name still names it.
+void DiscardOutput(const char* name) {
+  if (!Fails(CallKind::kDiscard, name) && Find(name) == handles[toolState.outputSlot].file) {
+    disk.files.erase(name);
+  }
+  Close(&toolState.outputSlot);
+}
+
 IoResult ReadInput(void* buffer, uint32_t count) {
   OpenFile& open = handles[toolState.inputSlot];
   if (!open.file) disk.slotMisuse = true;
@@ -178,14 +186,6 @@ IoResult WriteOutput(const void* buffer, uint32_t count) {
 bool FlushOutput() {
   if (!handles[toolState.outputSlot].file) disk.slotMisuse = true;
   return !Fails(CallKind::kFlush, handles[toolState.outputSlot].name);
-}
-
-// Deletes the output's file while the name still names it.
-void DiscardOutput(const char* name) {
-  if (!Fails(CallKind::kDiscard, name) && Find(name) == handles[toolState.outputSlot].file) {
-    disk.files.erase(name);
-  }
-  Close(&toolState.outputSlot);
 }
 
 void CloseInput() { Close(&toolState.inputSlot); }
