@@ -6,7 +6,8 @@
 # build it cannot run (the Linux tree's configure tries, tests/CMakeLists.txt)
 # is still built and checked; its runs are skips, and the summary names it.
 # Then every check: the clang tree (warnings, analysis, sanitizers, fuzzing),
-# the coverage floor, the speed budgets, and the packages of the trees above.
+# the coverage floor, the end-to-end tests on a real NFS server in a qemu
+# guest, the speed budgets, and the packages of the trees above.
 # First installs, with apt-get and at once, whatever the run needs.
 # Every step runs, even after one fails; the summary at the end lists each as
 # passed, FAILED or not run, and the exit status is 1 when any failed.
@@ -19,7 +20,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 source scripts/targets.sh
 
 case "${1:-}" in
-  "") checks=(clang coverage budgets packages) ;;
+  "") checks=(clang coverage nfs budgets packages) ;;
   --tests-only) checks=() ;;
   *) echo "Usage: bash scripts/test.sh [--tests-only]" >&2; exit 2 ;;
 esac
@@ -126,6 +127,16 @@ for check in "${checks[@]}"; do
     clang) step "clang: warnings, analysis, sanitizers, fuzzing, a build not run" \
              bash scripts/check-clang.sh ;;
     coverage) step "coverage floor" bash scripts/coverage.sh ;;
+    # Exit status 77: this machine cannot run it, for the reason on its last line.
+    nfs)
+      name="end-to-end tests on NFS, in a qemu guest" started=$SECONDS status=0
+      echo "== $name"
+      bash scripts/nfs.sh | tee build/nfs.log || status=$?
+      case $status in
+        0) note passed "$name" "$((SECONDS - started)) s" ;;
+        77) note "not run" "$name" "$(tail -n 1 build/nfs.log)" ;;
+        *) note FAILED "$name" "$((SECONDS - started)) s, build/nfs-guest/logs" ;;
+      esac ;;
     budgets)
       if [ "$linux" = no ]; then note "not run" "speed budgets and their self-test" "no Linux build"
         continue

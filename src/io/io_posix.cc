@@ -152,20 +152,18 @@ static int RecordLock(int fd, int command, short type) {
 // open-file-description lockers, then flock, exclusive. The record lock
 // comes first: on NFS both are one lock on the server, and an exclusive
 // flock after it makes it a write lock; a read lock after the flock would
-// turn it back into one that readers share. Where NFS refuses an exclusive
-// flock on a descriptor open for reading (EBADF), a shared one, and a test
-// that no other holder has any lock, keep the file as much to itself. Either
-// kind is skipped where the file system cannot lock at all (NFS without a
-// lock service, some FUSE mounts). Returns 0, or the error of the lock that
-// failed: EWOULDBLOCK when another process holds one.
+// turn it back into one that readers share. Where NFS 4 refuses an exclusive
+// flock on a descriptor open for reading (EBADF), a shared one still keeps
+// out writers that lock. Either kind is skipped where the file system cannot
+// lock at all (NFS without a lock service, some FUSE mounts). Returns 0, or
+// the error of the lock that failed: EWOULDBLOCK when another process holds
+// one.
 static int Lock(int fd, int command, short type) {  // NOLINT(bugprone-easily-swappable-parameters)
   const int error = RecordLock(fd, command, type);
   if (error != 0) return error;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
-  if (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0) {
-    return RecordLock(fd, F_OFD_GETLK, F_WRLCK);
-  }
-  return CannotLock(errno) ? 0 : errno;
+  const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 ||
+                      (errno == EBADF && flock(fd, LOCK_SH | LOCK_NB) == 0);
+  return locked || CannotLock(errno) ? 0 : errno;
 }
 
 // A file as the system tells one from another, and its owner.
@@ -324,7 +322,9 @@ void CloseOutput() { EmptySlot(&toolState.outputSlot); }
 // it still names the file looked at, which another run may have deleted and
 // made anew meanwhile: with no file there now, there is nothing to delete,
 // and one that another run creates next must stay. Only regular files are
-// opened, since opening a device can act on it.
+// opened, since opening a device can act on it; for writing where it may
+// be, as NFS 4 gives only a file open for writing an exclusive flock, which
+// finds every other holder.
 void DeleteNamedFile(const char* name) {
   struct stat status;
   if (lstat(name, &status) != 0) return;
@@ -332,7 +332,8 @@ void DeleteNamedFile(const char* name) {
   int fd = -1;
   FileId file;
   if (regular) {
-    fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
+    fd = OpenFile(name, O_RDWR | O_NOFOLLOW);
+    if (fd == -1) fd = OpenFile(name, O_RDONLY | O_NOFOLLOW);
     if (fd == -1) return;
     if (Lock(fd, F_OFD_GETLK, F_WRLCK) != 0 || !Identify(fd, &file) || !Names(name, file)) {
       close(fd);

@@ -43,9 +43,7 @@ static std::string Setting(const char* name) {
 bool UnderWine() { return !Setting("KEMBU_E2E_WINE").empty(); }
 
 std::string NfsMount() { return Setting("KEMBU_E2E_NFS"); }
-bool LocksOnServer() {
-  return !NfsMount().empty() && NfsMount().find("nolock") == std::string::npos;
-}
+bool NfsV4() { return NfsMount().rfind("v4", 0) == 0; }
 
 static void DropPrivileges() {
   if (UnderWine()) {

@@ -95,9 +95,9 @@ using LinuxOnly = E2eTest;
 bool UnderWine();
 
 // The NFS mount the test directories are on (v3, v3-nolock, v4.0, v4.2), or
-// "" for none; locks are then on the server but with nolock.
+// "" for none; and whether it is one of NFS 4.
 std::string NfsMount();
-bool LocksOnServer();
+bool NfsV4();
 
 // The argument vector that runs the raw command line: natively, under Wine or
 // under an emulator.
