@@ -808,6 +808,10 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
     Row{"RestoreWithStandardStreamsClosed", Disk(kLong, kSavedBody), kR, "", kRestored,
         {Closed({0, 1, 2})}},
     Row{"BackupWithStandardStreamsClosed", Disk(kLong), kB, "", kSaved, {Closed({0, 1, 2})}},
+    // Where there is no null device (a bare chroot), the root folder fills in.
+    Row{"BackupWithStandardInputClosedAndNoNullDevice", Disk(kLong), kB, "Backup Ok!", kSaved,
+        {Closed({0}), {"/usr/bin/strace", "-f", "--quiet=all", "-o", "/dev/null", "-P",
+                       "/dev/null", "-e", "inject=open,openat:error=ENOENT"}}},
     // A file deleted, or renamed over, between kembu's open and its lock is
     // refused: what is written to it would be lost, or go to another name's
     // file (keep.img, a hard link of the image, keeps it from being deleted).
@@ -829,6 +833,10 @@ INSTANTIATE_TEST_SUITE_P(LinuxOnly, SingleRun, ::testing::Values(
     // one whose lock calls fail. It stays, with its body.
     Row{"BackupFileThatCannotBeOpenedStays", Disk(kImage, kOld), kB, "Error creating KEMBU.BIN!",
         kSame, kAsNobody, Modes({{"KEMBU.BIN", 0000}, {".", 0777}})},
+    // A read-only KEMBU.BIN in a folder you may change is deleted: only the
+    // folder's rights count.
+    Row{"ReadOnlyBackupFileIsDeleted", Disk(kImage, kOld), kB, "Backup Ok!", kSaved, kAsNobody,
+        Modes({{"KEMBU.BIN", 0444}, {".", 0777}})},
     // Another user's KEMBU.BIN in a folder that all may change but only
     // owners delete from is still its owner's: neither emptied nor reused.
     Row{"OtherUsersBackupFileInStickyFolderStays", Disk(kImage, kOld), kB,
