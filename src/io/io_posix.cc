@@ -20,10 +20,10 @@ static const SlotHandle EMPTY_SLOT = -1;
 // folder, which every process can open for no access at all.
 static void FillClosedStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR | O_NOCTTY) != fd &&
-        open("/", O_PATH) != fd) {
-      _exit(0);  // GCOVR_EXCL_LINE: the root folder can always be opened so
-    }
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int filled = open("/dev/null", O_RDWR | O_NOCTTY);
+    if (filled == -1) filled = open("/", O_PATH);
+    if (filled != fd) _exit(0);  // GCOVR_EXCL_LINE: the lowest free one, and / always opens so
   }
 }
 
@@ -130,6 +130,7 @@ static bool CannotLock(int error) {
 // Kernels before 3.15 know no such locks (EINVAL) and get POSIX ones, which
 // the process closes no other descriptor of the file to lose. Returns 0, or
 // the error: EWOULDBLOCK when another holder keeps this one out.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 static int RecordLock(int fd, int command, short type) {
   struct flock range = {};
   range.l_type = type;

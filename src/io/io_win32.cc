@@ -42,7 +42,8 @@ void StartPlatform() {
 }
 
 // The program starts at RunTool, with the command line kept by the system.
-KEMBU_DROPPED_UNLESS_CALLED(KeepArguments) void KeepArguments(int, char**) {}
+KEMBU_DROPPED_UNLESS_CALLED(KeepArguments)
+void KeepArguments(int /*count*/, char** /*vector*/) {}
 
 const char* GetRawCommandLine() { return GetCommandLineA(); }
 

@@ -693,11 +693,12 @@ const std::function<void()> kReaderGone = [] {
   close(ends[0]);
   close(ends[1]);
 };
-// Natively only: an emulator needs more for itself.
-const std::function<void()> kFourMiBOfAddressSpace = [emulated = getenv("KEMBU_E2E_EMULATOR")] {
-  rlimit limit = {4 << 20, RLIM_INFINITY};
-  if (!emulated && setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
-};
+// Not for an emulator, nor a sanitized program: they need more for themselves.
+const std::function<void()> kFourMiBOfAddressSpace =
+    [exempt = getenv("KEMBU_E2E_EMULATOR") || getenv("KEMBU_E2E_SANITIZED")] {
+      rlimit limit = {4 << 20, RLIM_INFINITY};
+      if (!exempt && setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+    };
 std::function<void()> Closed(std::vector<int> closed) {
   return [closed] { for (int fd : closed) close(fd); };
 }
