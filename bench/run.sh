@@ -20,9 +20,9 @@ ensure_packages $(needs linux bench)
 # machine's processor, and Wine's loader.
 for target in "${targets[@]:1}"; do
   [ "${row_machine[$target]}" = "$(uname -m)" ] || continue
-  case ${row_runner[$target]} in
-    "") static_tree=${static_tree:-$target} ;;
-    /*) windows_tree=${windows_tree:-$target} ;;
+  case ${row_system[$target]} in
+    linux) static_tree=${static_tree:-$target} ;;
+    windows) windows_tree=${windows_tree:-$target} ;;
   esac
 done
 wine=${row_runner[$windows_tree]}

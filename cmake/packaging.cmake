@@ -33,12 +33,9 @@ set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git" "/build/" "/demo/")
 
 if(WIN32)
-  # The zip holds the program and its notes side by side, no folder around them.
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(KEMBU_PACKAGE_PLATFORM win64)
-  else()
-    set(KEMBU_PACKAGE_PLATFORM win32)
-  endif()
+  # The zip holds the program and its notes side by side, no folder around
+  # them, and is named after the target.
+  set(KEMBU_PACKAGE_PLATFORM ${KEMBU_TARGET})
   # README.txt is the manual page as plain text, made at build time. Without
   # groff the program still builds, but installing and packing fail for want
   # of README.txt rather than make a zip without it.
@@ -114,11 +111,7 @@ else()
     # installs on every Debian and Ubuntu release. Its architecture is the
     # target's, not the build machine's.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
-      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
-    elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
-    endif()
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${kembu_debian_${KEMBU_TARGET}})
     # lintian flags every static program; here static is the point. The
     # override goes into the .deb only (see packaging/cpack-project.cmake).
     install(FILES packaging/debian/lintian-overrides DESTINATION share/lintian/overrides

@@ -24,9 +24,12 @@ command -v qemu-system-x86_64 >/dev/null ||
   cannot "no qemu-system-x86_64 (apt-get install qemu-system-x86)"
 command -v debootstrap >/dev/null || cannot "no debootstrap (apt-get install debootstrap)"
 [ -x build/linux/tests/e2e/kembu_e2e ] || cannot "no Linux build (build/linux/tests/e2e/kembu_e2e)"
-# The trees whose kembu runs: the static program and the dynamic one.
+# The trees whose kembu runs here as it is: the native one, and the static
+# Linux ones of this machine's processor.
 trees=()
-for tree in static-x86_64 linux; do
+for tree in "${targets[@]}"; do
+  [ "${row_system[$tree]}" = linux ] && [ -z "${row_runner[$tree]}" ] &&
+    [[ ${row_machine[$tree]} =~ ^($(uname -m))?$ ]] || continue
   [ -x "build/$tree/kembu" ] && trees+=("$tree") || echo "no build/$tree/kembu: not run"
 done
 

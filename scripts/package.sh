@@ -3,9 +3,9 @@
 # cmake/targets.txt) with cpack and checks the packages: listings against
 # packaging/listings/, lintian, the manual page, the amd64 .deb installed with
 # dpkg and purged again (so it runs as root), one run of each package's
-# program where this machine runs it (build/linux/not-run.txt names the
-# others). Then builds them again from a copy of the sources elsewhere: the
-# bytes must not change.
+# program where this machine runs it (each tree's target.txt says). Then
+# builds them again from a copy of the sources elsewhere: the bytes must not
+# change.
 # Usage: bash scripts/package.sh   (packages and their SHA256SUMS, to upload, in build/packages/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -119,15 +119,11 @@ install_check() {
     fail "left after dpkg -r and --purge: ${left[*]}"
 }
 
-# Why this machine does not run target $1's programs, as the tests' build
-# found; nothing when it does.
-not_run() { sed -n "s/^$1 //p" build/linux/not-run.txt 2>/dev/null; }
-
 # The static program's .deb and .tar.gz of one target's tree.
 linux_package() {
-  local arch=${row_machine[$1]} tree=build/$1 deb deb_arch tgz emulator why
+  local arch=${row_machine[$1]} tree=build/$1 deb deb_arch tgz why runner
   echo "== Linux $arch: Debian package and .tar.gz (static)"
-  [ -f "$tree/CMakeCache.txt" ] || { fail "no $tree: run bash scripts/test.sh first"; return; }
+  [ -f "$tree/target.txt" ] || { fail "no $tree: run bash scripts/test.sh first"; return; }
   pack "$tree" || { fail "$tree: build or cpack failed"; return; }
   deb=$(echo "$tree/kembu_${version}_"*.deb)
   deb_arch=$(dpkg-deb -f "$deb" Architecture)
@@ -146,22 +142,22 @@ linux_package() {
   echo "-- lintian $deb"
   lintian --fail-on error --display-info "$deb" 2> >(grep -v '^running with root' >&2) &&
     pass "lintian reports no errors" || fail "lintian reports errors"
-  why=$(not_run "$1")
+  why=$(tree_fact "$1" not_run)
   if [ -n "$why" ]; then
     echo "not run here: $why"
   elif [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
     install_check "$deb"
   else
-    emulator=$(cat "$tree/emulator.txt")
-    check_usage_run "kembu from $deb ($emulator)" $emulator "$scratch/deb-$arch/usr/bin/kembu"
+    runner=$(tree_fact "$1" runner)
+    check_usage_run "kembu from $deb ($runner)" "$runner" "$scratch/deb-$arch/usr/bin/kembu"
   fi
 }
 
 # One target's Windows zip.
 windows_package() {
-  local tree=build/$1 zip platform readme missing why arch=win64
+  local tree=build/$1 zip platform readme missing why
   echo "== Windows: $1"
-  [ -f "$tree/CMakeCache.txt" ] || { fail "no $tree: run bash scripts/test.sh first"; return; }
+  [ -f "$tree/target.txt" ] || { fail "no $tree: run bash scripts/test.sh first"; return; }
   pack "$tree" || { fail "$tree: build or cpack failed"; return; }
   zip=$(echo "$tree/kembu-$version-"*.zip)
   platform=${zip##*-}
@@ -190,18 +186,17 @@ windows_package() {
   cmp "$scratch/$platform/kembu.exe" "$tree/kembu.exe" &&
     pass "the zipped kembu.exe is the tested one" ||
     fail "the zipped kembu.exe is not $tree/kembu.exe, which the tests ran"
-  why=$(not_run "$1")
+  why=$(tree_fact "$1" not_run)
   [ -z "$why" ] || { echo "not run here: $why"; return; }
-  [ "${row_machine[$1]}" != i686 ] || arch=win32
   # In the prefix the tests made in build/linux.
-  WINEPREFIX=$root/build/linux/${row_tests[$1]}prefix WINEDEBUG=-all WINEARCH=$arch \
+  WINEPREFIX=$root/build/linux/$1prefix WINEDEBUG=-all WINEARCH=${row_wine[$1]} \
     check_usage_run "kembu.exe ($platform) under Wine" "${row_runner[$1]}" \
     "$scratch/$platform/kembu.exe"
 }
 
 packed=()
 for target in "${targets[@]:1}"; do
-  if [[ ${row_runner[$target]} == /* ]]; then windows_package "$target"; else
+  if [ "${row_system[$target]}" = windows ]; then windows_package "$target"; else
     linux_package "$target"
   fi
 done
@@ -215,9 +210,8 @@ mkdir -p "$again/src"
 tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$again/src" -xf -
 sleep 1
 for tree in "${packed[@]}"; do
-  toolchain=$(sed -n 's|^CMAKE_TOOLCHAIN_FILE:[A-Z]*=.*/cmake/||p' "$tree/CMakeCache.txt")
   copy=$again/${tree#build/}
-  if ! cmake -S "$again/src" -B "$copy" -DCMAKE_TOOLCHAIN_FILE="$again/src/cmake/$toolchain" \
+  if ! cmake -S "$again/src" -B "$copy" -DKEMBU_TARGET="${tree#build/}" \
          -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DKEMBU_BUILD_TESTS=OFF >/dev/null || ! pack "$copy"
   then
     fail "$tree: the second build failed"

@@ -1,24 +1,24 @@
 # Sourced by the scripts.
 #
-# The table cmake/targets.txt, read into: targets, the build targets' names
-# (the native one first), and for each row NAME: row_tests[NAME],
-# row_machine[NAME], row_toolchain[NAME] (a path from the top of the source
-# tree, kembu_root), row_runner[NAME],
-# row_packages[NAME] and row_runs_with[NAME] (lists apart by spaces; "" for "-").
+# The table cmake/targets.txt, as cmake/targets.cmake reads it: targets, the
+# build targets' names (the native one first), and for each row NAME and
+# column COLUMN, row_COLUMN[NAME] (lists apart by spaces, "" for "-"). CMake
+# reads the table, so it is installed first where it is missing.
 kembu_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-targets=()
-declare -A row_tests row_machine row_toolchain row_runner row_packages row_runs_with
-while read -r name tests machine toolchain runner packages runs_with; do
-  [ -n "$name" ] && [ "${name:0:1}" != "#" ] || continue
-  for field in tests machine toolchain runner packages runs_with; do
-    [ "${!field}" != - ] || printf -v "$field" ''
-  done
-  [ -z "$tests" ] || targets+=("$name")
-  row_tests[$name]=$tests row_machine[$name]=$machine row_runner[$name]=$runner
-  row_toolchain[$name]=${toolchain:+cmake/$toolchain}
-  row_packages[$name]=${packages//,/ } row_runs_with[$name]=${runs_with//,/ }
-done <"$kembu_root/cmake/targets.txt"
-unset name tests machine toolchain runner packages runs_with field
+declare -A row_name row_system row_machine row_debian row_wine row_toolchain row_runner row_size \
+  row_packages row_runs_with
+read_targets() {
+  local table
+  table=$(cmake -P "$kembu_root/cmake/targets.cmake") || return 1
+  eval "$table"
+}
+
+# tree_fact TREE COLUMN: the column of the row that the tree under build/
+# was made for, as the tree wrote it down when configured (target.txt), with
+# not_run: why this machine cannot run its programs, "" when it can.
+tree_fact() {
+  (source "$kembu_root/build/$1/target.txt" 2>/dev/null && echo "${!2}")
+}
 
 # needs NAME...: every Debian package that those rows name, their runners' too.
 needs() {
@@ -97,3 +97,6 @@ apt_install() {
 ensure_packages() {
   try_packages "$@" || { echo "Cannot install: $* (Debian: apt-get install $*)." >&2; exit 1; }
 }
+
+ensure_packages cmake
+read_targets || { echo "Cannot read cmake/targets.txt." >&2; exit 1; }

@@ -3,8 +3,8 @@
 # (native Linux, static x86-64 and arm64, 64- and 32-bit Windows), each tree
 # with -Werror, and runs every test of each build this machine can run:
 # natively, under the emulator the arm64 toolchain names, or under Wine. A
-# build it cannot run (the Linux tree's configure tries, tests/CMakeLists.txt)
-# is still built and checked; its runs are skips, and the summary names it.
+# build it cannot run (its tree's configure tries, cmake/targets.cmake) is still
+# built and checked; its runs are skips, and the summary names it.
 # Then every check: the clang tree (warnings, analysis, sanitizers, fuzzing),
 # the coverage floor, the end-to-end tests on a real NFS server in a qemu
 # guest, the speed budgets, and the packages of the trees above.
@@ -73,11 +73,12 @@ else
 all but ${unavailable[*]} (build/apt.log)}"
 fi
 
+cannot_run=$(tr ', ' ';;' <<<"${KEMBU_CANNOT_RUN:-}")
 # Windows trees build their unit tests and the launcher, which run under Wine.
 build_tree() {
   local tests=OFF
-  [[ ${row_runner[$1]} != /* ]] || tests=ON
-  cmake -S "$root" -B "build/$1" -DCMAKE_TOOLCHAIN_FILE="$root/${row_toolchain[$1]}" \
+  [ "${row_system[$1]}" != windows ] || tests=ON
+  cmake -S "$root" -B "build/$1" -DKEMBU_TARGET="$1" -DKEMBU_CANNOT_RUN="$cannot_run" \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DKEMBU_BUILD_TESTS="$tests" >/dev/null &&
     cmake --build "build/$1" -j "$jobs"
 }
@@ -95,8 +96,8 @@ done
 
 build_linux() {
   cmake -S "$root" -B build/linux -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-    -DKEMBU_TARGET_TREES="$(IFS=';'; echo "${trees[*]}")" \
-    -DKEMBU_CANNOT_RUN="$(tr ', ' ';;' <<<"${KEMBU_CANNOT_RUN:-}")" >/dev/null &&
+    -DKEMBU_TARGET_TREES="$(IFS=';'; echo "${trees[*]}")" -DKEMBU_CANNOT_RUN="$cannot_run" \
+    >/dev/null &&
     cmake --build build/linux -j "$jobs"
 }
 linux=no
@@ -145,8 +146,8 @@ for check in "${checks[@]}"; do
       # The static programs that run on this machine as they are.
       static=()
       for target in "${targets[@]:1}"; do
-        [ -n "${row_runner[$target]}" ] || [ ! -x "build/$target/kembu" ] ||
-          static+=("build/$target/kembu")
+        [ "${row_system[$target]}" != linux ] || [ -n "${row_runner[$target]}" ] ||
+          [ ! -x "build/$target/kembu" ] || static+=("build/$target/kembu")
       done
       step "speed budgets" bash bench/budgets.sh build/linux/kembu "${static[@]}" ;;
     packages)
@@ -159,9 +160,14 @@ done
 echo
 echo "== summary"
 printf '%s\n' "${summary[@]}"
-if [ -s build/linux/not-run.txt ] && [ "$linux" = yes ]; then
+not_run=()
+for tree in "${trees[@]##*/}"; do
+  why=$(tree_fact "$tree" not_run)
+  [ -z "$why" ] || not_run+=("$tree: $why")
+done
+if [ ${#not_run[@]} -gt 0 ]; then
   echo "== built and checked, but not run on this machine (their runs are skips):"
-  sed 's/^\([^ ]*\) /\1: /' build/linux/not-run.txt
+  printf '%s\n' "${not_run[@]}"
 fi
 echo "== ${#summary[@]} steps, $failed failed"
 [ -z "$tests_line" ] || echo "$tests_line"

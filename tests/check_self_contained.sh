@@ -4,14 +4,16 @@
 # and it backs up and restores an image inside a chroot that holds nothing
 # but itself and the image (and, for a foreign machine, a static qemu-user).
 # Usage: check_self_contained.sh PROGRAM MACHINE [STATIC_QEMU (a path or a name in PATH)]
-#   MACHINE as readelf -h names it (X86-64, AArch64). Exit 77: not root, or not run here.
+#   MACHINE as uname -m names it (x86_64, aarch64). Exit 77: not root, or not run here.
 set -euo pipefail
 program=$1 machine=$2 qemu=${3:-}
 
 header=$(readelf -h "$program")
 fail() { echo "$program: $*" >&2; exit 1; }
 grep -q "Type:[[:space:]]*EXEC" <<<"$header" || fail "not a fixed-address program"
-grep -q "Machine:.*$machine" <<<"$header" || fail "not built for $machine"
+# readelf's name of the machine, in uname's spelling: X86-64 is x86_64, AArch64 aarch64.
+[ "$(sed -n 's/^ *Machine: *.* //p' <<<"$header" | tr 'A-Z-' 'a-z_')" = "$machine" ] ||
+  fail "not built for $machine"
 segments=$(readelf -lW "$program")
 ! grep -E "^[[:space:]]*(INTERP|DYNAMIC)[[:space:]]|interpreter" <<<"$segments" >&2 ||
   fail "has an interpreter or a dynamic section"
