@@ -64,7 +64,8 @@ for size in "${sizes[@]}"; do
   fi
   [ -z "$static" ] ||
     runs_here+=("kembu b (static)" "$static b image.fw" "kembu r (static)" "$static r image.fw")
-  runs_here+=("dd bs=1" "dd if=image.fw of=KEMBU.BIN skip=20 count=490 bs=1"
+  # By its path: the counts are taken in an empty environment, without PATH.
+  runs_here+=("dd bs=1" "/bin/dd if=image.fw of=KEMBU.BIN skip=20 count=490 bs=1"
     "python3 struct" "$python $bench_dir/peer_backup.py image.fw")
   echo "== $(size_label "$size") image"
   commands=()
